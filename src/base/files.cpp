@@ -1,0 +1,68 @@
+#include "base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/unique_fd.h"
+
+namespace tovan {
+
+namespace {
+
+std::string describePathFailure(std::string_view verb, const std::string& path, int code) {
+  std::string what(verb);
+  what += " \"";
+  what += path;
+  what += '"';
+  return errorFromErrno(what, code).description;
+}
+
+}  // namespace
+
+Result<std::string> readWholeFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Error{describePathFailure("cannot open", path, errno)};
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{describePathFailure("cannot read", path, errno)};
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+Status writeWholeFile(const std::string& path, std::string_view bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return Error{describePathFailure("cannot create", path, errno)};
+  if (!writeAll(fd.get(), bytes)) return Error{describePathFailure("cannot write", path, errno)};
+  return {};
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool pathExists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+void removeFileQuietly(const std::string& path) { (void)::unlink(path.c_str()); }
+
+}  // namespace tovan

@@ -1,0 +1,1 @@
+set(TOVAN_CONFIG_SOURCES src/config/helper_config.cpp)

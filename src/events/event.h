@@ -1,0 +1,41 @@
+// The events the helper sends to its parent, and `emit`, their one writer.
+//
+// Every event is one compact JSON object with exactly two string members: "event" (the kind)
+// and one of "state", "line" or "message". `emit` may be called from any thread.
+#pragma once
+
+#include <string>
+
+namespace tovan {
+
+enum class EventKind { state, log, error };
+
+struct Event {
+  EventKind kind;
+  std::string text;  // the state name, the log line or the error message
+
+  static Event state(std::string name) { return {EventKind::state, std::move(name)}; }
+  static Event log(std::string line) { return {EventKind::log, std::move(line)}; }
+  static Event error(std::string message) { return {EventKind::error, std::move(message)}; }
+  bool operator==(const Event&) const = default;
+};
+
+// The wire form of an event: one compact JSON object followed by one line feed. Returns an empty
+// string when the text is not valid UTF-8, in which case the event cannot be sent.
+std::string serializeEvent(const Event& event);
+
+// Writes the event's line to standard output in one unbuffered, whole write under `ioLock`.
+// Returns once the line has been handed to the OS; a closed or broken standard output is ignored.
+void emit(const Event& event);
+
+// Takes `ioLock` for good so that no event line can be started or cut short, flushes the C
+// streams, ends any child machine process and ends the process without running static
+// destructors. Every path that ends the helper after start-up goes through here.
+[[noreturn]] void exitProcess(int status);
+
+// Registers a function that `exitProcess` calls before the process ends (at most a few, for
+// example to end a machine process). The function must be async-signal-safe in spirit: no locks
+// that another thread might hold, no allocation.
+void addExitHook(void (*hook)());
+
+}  // namespace tovan

@@ -1,0 +1,1 @@
+set(TOVAN_EVENTS_SOURCES src/events/emit.cpp src/events/catalogue.cpp)

@@ -1,0 +1,12 @@
+// The `run` command: boots the one machine on `vmQueue`, restoring it from the save-state file
+// when there is one, and streams its life as events.
+#pragma once
+
+#include "config/helper_config.h"
+
+namespace tovan {
+
+// Called on the main thread; parks it for good.
+[[noreturn]] void runVM(const HelperConfig& config);
+
+}  // namespace tovan

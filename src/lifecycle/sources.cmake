@@ -1,0 +1,1 @@
+set(TOVAN_LIFECYCLE_SOURCES src/lifecycle/run_driver.cpp)

@@ -1,0 +1,8 @@
+// Placeholder until the simulated backend lands.
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace tovan {
+Platform& hostPlatform() { std::abort(); }
+}  // namespace tovan

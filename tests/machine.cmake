@@ -1,0 +1,1 @@
+set(TOVAN_MACHINE_TESTS)
