@@ -1,1 +1,5 @@
-set(TOVAN_PLATFORM_SOURCES src/platform/platform.cpp src/platform/serial_queue_thread.cpp)
+if(APPLE)
+  set(TOVAN_PLATFORM_SOURCES src/platform/platform.cpp src/platform/serial_queue_dispatch.cpp)
+else()
+  set(TOVAN_PLATFORM_SOURCES src/platform/platform.cpp src/platform/serial_queue_thread.cpp)
+endif()
