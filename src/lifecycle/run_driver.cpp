@@ -1,8 +1,97 @@
-// Placeholder until the run driver lands.
 #include "lifecycle/run_driver.h"
 
-#include <cstdlib>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+#include "base/files.h"
+#include "control/stdin_reader.h"
+#include "events/catalogue.h"
+#include "events/event.h"
+#include "lifecycle/state.h"
+#include "lifecycle/vm_delegate.h"
+#include "machine/build_configuration.h"
 
 namespace tovan {
-void runVM(const HelperConfig&) { std::abort(); }
+
+namespace {
+
+void resumeRestored(Machine& machine, const std::string& statePath) {
+  machine.resume([statePath](std::optional<Error> error) {
+    busy = false;
+    if (error) {
+      // The state file stays, so the next run can try it again.
+      emit(catalogue::resumeAfterRestoreFailed(error->description));
+      exitProcess(1);
+    }
+    // The guest now runs ahead of the saved state; it must never be restored again.
+    removeFileQuietly(statePath);
+    emit(catalogue::running());
+  });
+}
+
+void restore(Machine& machine, const std::string& statePath) {
+  busy = true;
+  emit(catalogue::restoring());
+  Machine* restored = &machine;
+  machine.restoreMachineState(statePath, [restored, statePath](std::optional<Error> error) {
+    if (!error) {
+      resumeRestored(*restored, statePath);  // still busy until the resume completes
+      return;
+    }
+    busy = false;
+    emit(catalogue::restoreFailed(error->description));
+    removeFileQuietly(statePath);
+    coldStart(*restored);
+  });
+}
+
+// The first work item on vmQueue: every later one finds `vm` set, or never runs.
+void boot(const HelperConfig& config) {
+  Platform& platform = hostPlatform();
+  Result<MachineConfiguration> built = buildConfiguration(config, platform);
+  if (!built) {
+    emit(catalogue::configurationError(built.error().description));
+    exitProcess(1);
+  }
+  vm = platform.createMachine(std::move(*built), vmQueue()).release();
+  vm->setDelegate(&vmDelegate());
+  // The host is asked first: where it cannot restore, a state file is left as it is.
+  if (platform.canSaveAndRestore() && pathExists(config.savePath)) {
+    restore(*vm, config.savePath);
+  } else {
+    coldStart(*vm);
+  }
+}
+
+[[noreturn]] void parkForever() {
+  // Every signal that could end pause() is ignored, so this thread never wakes; the loop only
+  // guards against a spurious return.
+  for (;;) ::pause();
+}
+
+}  // namespace
+
+void coldStart(Machine& machine) {
+  busy = true;
+  emit(catalogue::starting());
+  machine.start([](std::optional<Error> error) {
+    busy = false;
+    if (error) {
+      emit(catalogue::startFailed(error->description));
+      exitProcess(1);
+    }
+    emit(catalogue::running());
+  });
+}
+
+void runVM(const HelperConfig& config) {
+  savePath = config.savePath;
+  hostShareName = config.isolated ? std::nullopt : config.vmName;
+  vmQueue().async([config] { boot(config); });
+  startStdinReader();
+  parkForever();
+}
+
 }  // namespace tovan

@@ -1,0 +1,23 @@
+// The parent's commands: one JSON object per line of standard input, naming the command in its
+// "cmd" member.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace tovan {
+
+enum class Command { stop, hibernate, kill };
+
+// The command a line carries. Absent for anything else: text that is not JSON, JSON that is not
+// an object, an object without a string "cmd", or a word other than exactly "stop", "hibernate"
+// or "kill". Other members of the object are ignored.
+std::optional<Command> parseCommand(std::string_view line);
+
+// Reads lines from `fd` until its end (or a read error, which ends input just the same) and hands
+// each command to `obey`, in arrival order, on the calling thread; other lines are dropped. A last
+// line without a line feed still counts. Lines may be of any length.
+void readCommands(int fd, const std::function<void(Command)>& obey);
+
+}  // namespace tovan

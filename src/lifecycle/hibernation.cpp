@@ -1,0 +1,114 @@
+#include "lifecycle/hibernation.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/files.h"
+#include "base/unique_fd.h"
+#include "events/catalogue.h"
+#include "events/event.h"
+#include "lifecycle/state.h"
+
+namespace tovan {
+
+namespace {
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// Flushes a file's data and metadata to stable storage.
+Status syncPath(const std::string& path, int flags) {
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+  if (!fd.valid()) return errorFromErrno("cannot open " + quoted(path), errno);
+  if (::fsync(fd.get()) != 0) return errorFromErrno("cannot sync " + quoted(path), errno);
+  return {};
+}
+
+std::string directoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Rolls back after a failed save or move: the paused machine runs again, and "running" follows
+// once the resume has completed, whether or not it succeeded.
+void resumeAfterFailure(Machine& machine) {
+  machine.resume([](std::optional<Error>) { emit(catalogue::running()); });
+}
+
+void runIfGiven(const std::function<void()>& action) {
+  if (action) action();
+}
+
+}  // namespace
+
+std::string partialStatePath(const std::string& statePath) { return statePath + ".part"; }
+
+Status commitStateFile(const std::string& partialPath, const std::string& statePath) {
+  if (Status synced = syncPath(partialPath, O_RDONLY); !synced) return synced;
+  if (::rename(partialPath.c_str(), statePath.c_str()) != 0) {
+    return errorFromErrno("cannot move " + quoted(partialPath) + " to " + quoted(statePath), errno);
+  }
+  // The file is complete and in place; should the directory refuse to sync, undoing the rename
+  // would lose the only copy of the state, so the outcome stands.
+  (void)syncPath(directoryOf(statePath), O_RDONLY | O_DIRECTORY);
+  return {};
+}
+
+void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete) {
+  if (!machine.canPause()) {
+    emit(catalogue::cannotHibernateNotRunning());
+    runIfGiven(onIncomplete);
+    return;
+  }
+  std::string statePath = savePath;
+  std::string partialPath = partialStatePath(statePath);
+  busy = true;
+  emit(catalogue::saving());
+  // A leftover from an earlier attempt must never become the state by itself.
+  removeFileQuietly(partialPath);
+
+  Machine* paused = &machine;
+  machine.pause([paused, onIncomplete = std::move(onIncomplete), statePath,
+                 partialPath](std::optional<Error> pauseError) mutable {
+    if (pauseError) {
+      // The machine never stopped running, so there is nothing to resume.
+      busy = false;
+      emit(catalogue::pauseFailed(pauseError->description));
+      emit(catalogue::running());
+      runIfGiven(onIncomplete);
+      return;
+    }
+    paused->saveMachineState(partialPath, [paused, onIncomplete = std::move(onIncomplete),
+                                           statePath, partialPath](std::optional<Error> saveError) {
+      if (saveError) {
+        busy = false;
+        emit(catalogue::saveFailed(saveError->description));
+        resumeAfterFailure(*paused);
+        runIfGiven(onIncomplete);
+        return;
+      }
+      // An older state must not outlive this attempt: were the move to fail and the guest run
+      // on, restoring that older state over a newer disk would corrupt the guest's file systems.
+      removeFileQuietly(statePath);
+      Status committed = commitStateFile(partialPath, statePath);
+      busy = false;
+      if (committed) {
+        // The machine stays paused: the process ends with it.
+        emit(catalogue::hibernated());
+        exitProcess(0);
+      }
+      emit(catalogue::finalizeSnapshotFailed(committed.error().description));
+      resumeAfterFailure(*paused);
+      runIfGiven(onIncomplete);
+    });
+  });
+}
+
+}  // namespace tovan

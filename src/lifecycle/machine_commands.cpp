@@ -1,0 +1,57 @@
+#include "lifecycle/machine_commands.h"
+
+#include "events/catalogue.h"
+#include "events/event.h"
+#include "lifecycle/hibernation.h"
+#include "lifecycle/state.h"
+
+namespace tovan {
+
+namespace {
+
+// Failures are dropped: at the end of input nobody is left to act on them.
+void requestStopQuietly(Machine& machine) {
+  if (machine.canRequestStop()) (void)machine.requestStop();
+}
+
+}  // namespace
+
+void stopWorkItem() {
+  if (!vm) return;
+  if (!vm->canRequestStop()) {
+    emit(catalogue::stopRequestedBeforeRunning());
+    return;
+  }
+  if (Status requested = vm->requestStop(); !requested) {
+    emit(catalogue::requestStopFailed(requested.error().description));
+  }
+}
+
+void hibernateWorkItem() {
+  if (!hostPlatform().canSaveAndRestore()) {
+    emit(catalogue::hibernationRequiresNewerHost());
+    return;
+  }
+  if (!vm) return;
+  hibernateAndExit(*vm, nullptr);
+}
+
+void freezeWorkItem() {
+  // A start, restore or save under way is neither interrupted nor followed by a freeze.
+  if (busy) return;
+  if (!vm) exitProcess(0);
+  if (!hostPlatform().canSaveAndRestore()) {
+    requestStopQuietly(*vm);
+    return;
+  }
+  Machine* machine = vm;
+  hibernateAndExit(*machine, [machine] { requestStopQuietly(*machine); });
+}
+
+bool machineIsBusy() {
+  bool copy = true;
+  vmQueue().sync([&copy] { copy = busy; });
+  return copy;
+}
+
+}  // namespace tovan

@@ -1,0 +1,24 @@
+// The work items through which the stdin reader acts on the machine. Each runs on vmQueue, the
+// only place where `vm` and `busy` are read, and is queued after the boot work item.
+#pragma once
+
+namespace tovan {
+
+// "stop": asks the guest to shut down. Before the machine can take it, logs "stop requested
+// before VM reached running state" and forgets it; a failed request is logged. The guest's
+// shutdown arrives later through the delegate.
+void stopWorkItem();
+
+// "hibernate": hibernates the machine with no fallback; on a host that cannot save machine state
+// it emits the "hibernation requires macOS 14+" error instead and the helper runs on.
+void hibernateWorkItem();
+
+// End of input: unless a transition is in flight, freezes the machine, falling back to a silent
+// stop request where the freeze is impossible or fails. Exits with status 0 when there is no
+// machine at all.
+void freezeWorkItem();
+
+// The value of `busy`, fetched by a synchronous hop onto vmQueue. Must not be called on vmQueue.
+bool machineIsBusy();
+
+}  // namespace tovan
