@@ -1,1 +1,166 @@
-#include "platform/platform.h"
+#include "platform/sim/sim_platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/files.h"
+#include "base/unique_fd.h"
+#include "platform/sim/sim_files.h"
+#include "platform/sim/sim_machine.h"
+
+namespace tovan {
+
+namespace {
+
+std::string describe(std::string_view what, const std::string& path, int code) {
+  std::string text(what);
+  text += " \"";
+  text += path;
+  text += "\": ";
+  text += std::strerror(code);
+  return text;
+}
+
+// Opens the image as asked and reads it whole when `contents` is given.
+Status openDiskImage(const std::string& path, DiskAccess access, std::string* contents) {
+  const int flags = (access == DiskAccess::readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  UniqueFd fd(::open(path.c_str(), flags));
+  if (!fd.valid()) return Error{describe("cannot open disk image", path, errno)};
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return Error{describe("cannot open disk image", path, errno)};
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    return Error{
+        describe("cannot attach disk image", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL)};
+  }
+  if (!contents) return {};
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{describe("cannot read disk image", path, errno)};
+    }
+    contents->append(buffer, static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace
+
+SimPlatform::SimPlatform() : timer_(std::make_shared<SimTimer>()) {}
+
+SimPlatform::~SimPlatform() = default;
+
+bool SimPlatform::canSaveAndRestore() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return script_.host == SimHost::macos14;
+}
+
+std::optional<MachineIdentifier> SimPlatform::machineIdentifierFromData(
+    std::string_view bytes) const {
+  if (!isSimMachineIdentifier(bytes)) return std::nullopt;
+  return MachineIdentifier{std::string(bytes)};
+}
+
+MachineIdentifier SimPlatform::newMachineIdentifier() {
+  return MachineIdentifier{newSimMachineIdentifier()};
+}
+
+Status SimPlatform::createEfiVariableStore(const std::string& path) {
+  return createSimEfiVariableStore(path);
+}
+
+std::int64_t SimPlatform::minimumAllowedCpuCount() const { return kMinimumCpuCount; }
+std::int64_t SimPlatform::maximumAllowedCpuCount() const { return kMaximumCpuCount; }
+std::uint64_t SimPlatform::minimumAllowedMemorySize() const { return kMinimumMemorySize; }
+std::uint64_t SimPlatform::maximumAllowedMemorySize() const { return kMaximumMemorySize; }
+
+Result<StorageDevice> SimPlatform::attachDiskImage(const std::string& path, DiskAccess access,
+                                                   DiskCaching caching,
+                                                   DiskSynchronization synchronization) {
+  std::string contents;
+  const bool isMainDisk = access == DiskAccess::readWrite;
+  if (Status opened = openDiskImage(path, access, isMainDisk ? &contents : nullptr); !opened) {
+    return opened.error();
+  }
+  if (isMainDisk) {
+    Result<SimScript> script = parseSimScript(contents);
+    if (!script) return script.error();
+    std::lock_guard<std::mutex> guard(mutex_);
+    script_ = std::move(*script);
+  }
+  return StorageDevice{path, access, caching, synchronization};
+}
+
+Result<StorageDevice> SimPlatform::attachDiskImage(const std::string& path, DiskAccess access) {
+  return attachDiskImage(path, access, DiskCaching::automatic, DiskSynchronization::full);
+}
+
+std::optional<MacAddress> SimPlatform::parseMacAddress(std::string_view text) const {
+  return parseColonSeparatedMac(text);
+}
+
+Status SimPlatform::validateSaveRestoreSupport(const MachineConfiguration& configuration) const {
+  SimScript current = script();
+  if (current.host != SimHost::macos14) {
+    return Error{"saving and restoring machine state needs macOS 14 or later"};
+  }
+  if (configuration.entropyDevices > 0) {
+    return Error{"the virtio entropy device does not support saving and restoring"};
+  }
+  if (const std::string* description = current.failure(SimOperation::saveRestoreValidation)) {
+    return Error{*description};
+  }
+  return {};
+}
+
+Status SimPlatform::validate(const MachineConfiguration& configuration) const {
+  if (configuration.storageDevices.empty()) {
+    return Error{"the machine needs at least one storage device"};
+  }
+  if (configuration.cpuCount < kMinimumCpuCount || configuration.cpuCount > kMaximumCpuCount) {
+    return Error{"the CPU count " + std::to_string(configuration.cpuCount) +
+                 " is outside the allowed range of 1 to 64"};
+  }
+  if (configuration.memorySize < kMinimumMemorySize ||
+      configuration.memorySize > kMaximumMemorySize) {
+    return Error{"the memory size of " + std::to_string(configuration.memorySize) +
+                 " bytes is outside the allowed range of 64 MiB to 1 TiB"};
+  }
+  if (configuration.memorySize % (std::uint64_t{1} << 20) != 0) {
+    return Error{"the memory size of " + std::to_string(configuration.memorySize) +
+                 " bytes is not a whole number of MiB"};
+  }
+  if (!isSimMachineIdentifier(configuration.machineIdentifier.dataRepresentation)) {
+    return Error{"the machine identifier is not valid"};
+  }
+  if (const std::string* description = script().failure(SimOperation::validate)) {
+    return Error{*description};
+  }
+  return {};
+}
+
+std::unique_ptr<Machine> SimPlatform::createMachine(MachineConfiguration configuration,
+                                                    SerialQueue& queue) {
+  return std::make_unique<SimMachine>(std::move(configuration), script(), queue, timer_);
+}
+
+void SimPlatform::sleepFor(double seconds) {
+  double scale = 0;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    scale = script_.timeScale;
+  }
+  Platform::sleepFor(seconds * scale);
+}
+
+SimScript SimPlatform::script() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return script_;
+}
+
+}  // namespace tovan
