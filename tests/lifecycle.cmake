@@ -1,1 +1,4 @@
-set(TOVAN_LIFECYCLE_TESTS)
+set(TOVAN_LIFECYCLE_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/command_reader_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/host_share_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_bounded_test.cpp)
