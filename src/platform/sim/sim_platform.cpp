@@ -138,7 +138,8 @@ Status SimPlatform::validate(const MachineConfiguration& configuration) const {
   if (!isSimMachineIdentifier(configuration.machineIdentifier.dataRepresentation)) {
     return Error{"the machine identifier is not valid"};
   }
-  if (const std::string* description = script().failure(SimOperation::validate)) {
+  const SimScript current = script();
+  if (const std::string* description = current.failure(SimOperation::validate)) {
     return Error{*description};
   }
   return {};
