@@ -1,1 +1,11 @@
-set(TOVAN_QEMU_SOURCES src/platform/qemu/qemu_platform.cpp)
+# The QEMU backend (Linux). qemu_host.cpp (`hostPlatform()`) is compiled into the shipped
+# executable itself, not listed here, so that test binaries can link the backend beside another
+# host platform.
+set(TOVAN_QEMU_SOURCES
+  src/platform/qemu/command_line.cpp
+  src/platform/qemu/firmware.cpp
+  src/platform/qemu/machine_uuid.cpp
+  src/platform/qemu/qemu_machine.cpp
+  src/platform/qemu/qemu_platform.cpp
+  src/platform/qemu/qemu_process.cpp
+  src/platform/qemu/qmp.cpp)
