@@ -13,127 +13,93 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
 using Argv = std::vector<std::string>;
 
-MATCHER_P2(Mount, point, type, "") { return arg.mountPoint == point && arg.type == type; }
-
-// A mount table that loses the share after a given number of program runs, and a runner that
-// remembers every argument vector and bound it was given.
+// A mount table that holds `share_` until `runsUntilGone_` programs have run, among other
+// mounts, and a runner that remembers what it was asked to run.
 class HostShareTest : public ::testing::Test {
  protected:
   HostShareTools tools() {
     return {[this]() -> std::optional<std::vector<MountEntry>> {
               ++tableReads_;
-              if (!tableReadable_) return std::nullopt;
-              std::vector<MountEntry> table = otherMounts_;
+              std::vector<MountEntry> table = {{"/", "apfs"}, {"/Volumes/Backup", "smbfs"}};
               if (runs_.size() < runsUntilGone_) table.push_back(share_);
               return table;
             },
             [this](const Argv& argv, double seconds) {
               runs_.push_back(argv);
-              bounds_.push_back(seconds);
+              EXPECT_EQ(seconds, 3.0);
             }};
   }
 
-  MountEntry share_{"/Volumes/build01", "smbfs"};
-  std::vector<MountEntry> otherMounts_{{"/", "apfs"}, {"/Volumes/Backup", "smbfs"}};
-  size_t runsUntilGone_ = 0;  // 0: the share is not mounted at all
-  bool tableReadable_ = true;
+  MountEntry share_{"/Volumes/my vm", "smbfs"};
+  size_t runsUntilGone_ = 99;
   int tableReads_ = 0;
   std::vector<Argv> runs_;
-  std::vector<double> bounds_;
 };
 
-TEST_F(HostShareTest, NothingMountedAtTheShareMeansDoneWithoutRunningAnything) {
-  EXPECT_TRUE(unmountHostShare("build01", tools()));
-  EXPECT_THAT(runs_, IsEmpty());
-  EXPECT_EQ(tableReads_, 1);
-}
-
-TEST_F(HostShareTest, OnlyAnSmbMountAtExactlyTheSharePathCounts) {
-  // Given mounts that resemble the share but differ in type or path, none needs unmounting.
+TEST_F(HostShareTest, OnlyAnSmbMountAtExactlyTheSharePathNeedsUnmounting) {
+  runsUntilGone_ = 0;
+  EXPECT_TRUE(unmountHostShare("my vm", tools()));
   runsUntilGone_ = 99;
-  for (const MountEntry& lookalike : std::vector<MountEntry>{{"/Volumes/build01", "apfs"},
-                                                             {"/Volumes/build01", "SMBFS"},
-                                                             {"/Volumes/build01 1", "smbfs"},
-                                                             {"/Volumes/build01/", "smbfs"},
-                                                             {"/Volumes/build0", "smbfs"},
-                                                             {"/volumes/build01", "smbfs"}}) {
+  for (const MountEntry& lookalike : std::vector<MountEntry>{{"/Volumes/my vm", "apfs"},
+                                                             {"/Volumes/my vm", "SMBFS"},
+                                                             {"/Volumes/my vm 1", "smbfs"},
+                                                             {"/Volumes/my vm/", "smbfs"},
+                                                             {"/Volumes/my\\040vm", "smbfs"}}) {
     share_ = lookalike;
-    EXPECT_TRUE(unmountHostShare("build01", tools())) << lookalike.mountPoint << lookalike.type;
+    EXPECT_TRUE(unmountHostShare("my vm", tools())) << lookalike.mountPoint << lookalike.type;
   }
   EXPECT_THAT(runs_, IsEmpty());
+  EXPECT_EQ(tableReads_, 6);
 
-  share_ = {"/Volumes/build01", "smbfs"};
-  EXPECT_TRUE(isSmbMounted("/Volumes/build01", tools()));
-  EXPECT_FALSE(isSmbMounted("/Volumes/build01/", tools()));
-}
-
-TEST_F(HostShareTest, AMountTableThatCannotBeReadHoldsNoShare) {
-  runsUntilGone_ = 99;
-  tableReadable_ = false;
-  EXPECT_FALSE(isSmbMounted("/Volumes/build01", tools()));
-  EXPECT_TRUE(unmountHostShare("build01", tools()));
+  HostShareTools unreadable = tools();
+  unreadable.readMountTable = [] { return std::nullopt; };
+  EXPECT_TRUE(unmountHostShare("my vm", unreadable));
   EXPECT_THAT(runs_, IsEmpty());
 }
 
-TEST_F(HostShareTest, APoliteUnmountThatWorksIsTheOnlyRun) {
+TEST_F(HostShareTest, EachAttemptIsFollowedByAFreshLookAndTheLadderStopsOnceTheShareIsGone) {
+  const Argv polite = {"/usr/sbin/diskutil", "unmount", "/Volumes/my vm"};
+  const Argv forced = {"/usr/sbin/diskutil", "unmount", "force", "/Volumes/my vm"};
+  const Argv umount = {"/sbin/umount", "-f", "/Volumes/my vm"};
   runsUntilGone_ = 1;
-  EXPECT_TRUE(unmountHostShare("build01", tools()));
-  EXPECT_THAT(runs_, ElementsAre(Argv{"/usr/sbin/diskutil", "unmount", "/Volumes/build01"}));
-  EXPECT_THAT(bounds_, ElementsAre(3.0));
+  EXPECT_TRUE(unmountHostShare("my vm", tools()));
+  EXPECT_THAT(runs_, ElementsAre(polite));
   EXPECT_EQ(tableReads_, 2);
-}
 
-TEST_F(HostShareTest, TheForcedDiskutilRunsWhenThePoliteOneLeavesTheShare) {
-  runsUntilGone_ = 2;
-  EXPECT_TRUE(unmountHostShare("build01", tools()));
-  EXPECT_THAT(runs_,
-              ElementsAre(Argv{"/usr/sbin/diskutil", "unmount", "/Volumes/build01"},
-                          Argv{"/usr/sbin/diskutil", "unmount", "force", "/Volumes/build01"}));
-}
+  runs_.clear();
+  runsUntilGone_ = 3;
+  EXPECT_TRUE(unmountHostShare("my vm", tools()));
+  EXPECT_THAT(runs_, ElementsAre(polite, forced, umount));
 
-TEST_F(HostShareTest, AShareThatSurvivesAllThreeAttemptsIsReportedAsStillMounted) {
-  // The name is used as it is: a blank stays a blank, no escaping, no trailing slash.
-  share_ = {"/Volumes/my vm", "smbfs"};
+  runs_.clear();
+  tableReads_ = 0;
   runsUntilGone_ = 99;
   EXPECT_FALSE(unmountHostShare("my vm", tools()));
-  EXPECT_THAT(runs_, ElementsAre(Argv{"/usr/sbin/diskutil", "unmount", "/Volumes/my vm"},
-                                 Argv{"/usr/sbin/diskutil", "unmount", "force", "/Volumes/my vm"},
-                                 Argv{"/sbin/umount", "-f", "/Volumes/my vm"}));
-  EXPECT_THAT(bounds_, ElementsAre(3.0, 3.0, 3.0));
+  EXPECT_THAT(runs_, ElementsAre(polite, forced, umount));
   EXPECT_EQ(tableReads_, 4);
 }
 
-TEST_F(HostShareTest, TheLastForcedUnmountCanStillSucceed) {
-  runsUntilGone_ = 3;
-  EXPECT_TRUE(unmountHostShare("build01", tools()));
-  EXPECT_EQ(runs_.size(), 3u);
-}
-
-TEST(ParseMountInfo, TakesTheMountPointAndTheTypeAfterTheSeparator) {
-  // Lines with no optional fields, with several, and with escaped blanks, tabs, newlines and
-  // backslashes in the mount point.
+TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
   const std::string text =
       "22 1 0:21 / / rw,relatime - ext4 /dev/sda1 rw\n"
       "36 22 0:32 / /Volumes/my\\040vm rw,nosuid shared:1 master:2 - smbfs //srv/share rw\n"
       "37 22 0:33 / /mnt/a\\011b\\012c\\134d rw - cifs //srv/x rw\n"
-      "38 22 0:34 / /Volumes/plain\\04 rw - smbfs //srv/y rw\n"
-      "broken line without separator\n"
-      "39 22 0:35 / /no/type rw -\n"
+      "38 22 0:34 / /Volumes/short\\04 rw - smbfs //srv/y rw\n"
+      "no separator here\n"
       "40 22 0:36 / /last rw - tmpfs tmpfs rw";
-  EXPECT_THAT(parseMountInfo(text),
-              ElementsAre(Mount("/", "ext4"), Mount("/Volumes/my vm", "smbfs"),
-                          Mount("/mnt/a\tb\nc\\d", "cifs"), Mount("/Volumes/plain\\04", "smbfs"),
-                          Mount("/last", "tmpfs")));
-}
-
-TEST(SystemMountTable, IsReadableAndHoldsTheRootFileSystem) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const MountEntry& entry : parseMountInfo(text))
+    entries.emplace_back(entry.mountPoint, entry.type);
+  EXPECT_THAT(entries,
+              ElementsAre(std::pair("/", "ext4"), std::pair("/Volumes/my vm", "smbfs"),
+                          std::pair("/mnt/a\tb\nc\\d", "cifs"),
+                          std::pair("/Volumes/short\\04", "smbfs"), std::pair("/last", "tmpfs")));
+  // The host's own table is readable and holds the root.
   std::optional<std::vector<MountEntry>> table = systemHostShareTools().readMountTable();
   ASSERT_TRUE(table.has_value());
   EXPECT_THAT(*table, ::testing::Contains(::testing::Field(&MountEntry::mountPoint, "/")));
-  EXPECT_FALSE(isSmbMounted("/"));
 }
 
 }  // namespace
