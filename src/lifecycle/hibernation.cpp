@@ -46,10 +46,8 @@ void runIfGiven(const std::function<void()>& action) {
   if (action) action();
 }
 
-}  // namespace
-
-std::string partialStatePath(const std::string& statePath) { return statePath + ".part"; }
-
+// Moves the finished state file at `partialPath` to `statePath` so that it survives a host crash:
+// the file's data reaches the disk before the rename, and the rename before this returns.
 Status commitStateFile(const std::string& partialPath, const std::string& statePath) {
   if (Status synced = syncPath(partialPath, O_RDONLY); !synced) return synced;
   if (::rename(partialPath.c_str(), statePath.c_str()) != 0) {
@@ -61,6 +59,8 @@ Status commitStateFile(const std::string& partialPath, const std::string& stateP
   return {};
 }
 
+}  // namespace
+
 void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete) {
   if (!machine.canPause()) {
     emit(catalogue::cannotHibernateNotRunning());
@@ -68,7 +68,8 @@ void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete) {
     return;
   }
   std::string statePath = savePath;
-  std::string partialPath = partialStatePath(statePath);
+  // Beside the final file, so that the move is a rename within one file system.
+  std::string partialPath = statePath + ".part";
   busy = true;
   emit(catalogue::saving());
   // A leftover from an earlier attempt must never become the state by itself.

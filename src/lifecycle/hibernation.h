@@ -3,20 +3,14 @@
 #pragma once
 
 #include <functional>
-#include <string>
 
-#include "base/result.h"
 #include "platform/platform.h"
 
 namespace tovan {
 
-// The path the state is written to before it is complete: savePath followed by ".part", in the
-// same directory so that the final move is a rename within one file system.
-std::string partialStatePath(const std::string& statePath);
-
 // Runs on vmQueue, with the machine held in `vm`, on a host that can save machine state.
 //
-// When the machine can be paused: emits state "saving", pauses it, saves it to the partial file,
+// When the machine can be paused: emits state "saving", pauses it, saves it to savePath + ".part",
 // moves that into place at savePath, emits state "hibernated" and exits with status 0. Any older
 // state at savePath is deleted before the move, so a failed move never leaves a stale state
 // behind. When the machine cannot be paused, or a step fails, the failure is one log event, the
@@ -25,9 +19,5 @@ std::string partialStatePath(const std::string& statePath);
 // when the pause failed, and right after the resume has been asked for when the save or the move
 // failed.
 void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete);
-
-// Moves the finished state file at `partialPath` to `statePath` so that it survives a host crash:
-// the file's data reaches the disk before the rename, and the rename before this returns.
-Status commitStateFile(const std::string& partialPath, const std::string& statePath);
 
 }  // namespace tovan

@@ -17,6 +17,21 @@ namespace tovan {
 
 namespace {
 
+// Marks the machine busy, emits state "starting" and boots it; "running" follows, or the
+// "start failed: " error and exit status 1.
+void coldStart(Machine& machine) {
+  busy = true;
+  emit(catalogue::starting());
+  machine.start([](std::optional<Error> error) {
+    busy = false;
+    if (error) {
+      emit(catalogue::startFailed(error->description));
+      exitProcess(1);
+    }
+    emit(catalogue::running());
+  });
+}
+
 void resumeRestored(Machine& machine, const std::string& statePath) {
   machine.resume([statePath](std::optional<Error> error) {
     busy = false;
@@ -72,19 +87,6 @@ void boot(const HelperConfig& config) {
 }
 
 }  // namespace
-
-void coldStart(Machine& machine) {
-  busy = true;
-  emit(catalogue::starting());
-  machine.start([](std::optional<Error> error) {
-    busy = false;
-    if (error) {
-      emit(catalogue::startFailed(error->description));
-      exitProcess(1);
-    }
-    emit(catalogue::running());
-  });
-}
 
 void runVM(const HelperConfig& config) {
   savePath = config.savePath;

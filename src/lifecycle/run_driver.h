@@ -3,16 +3,11 @@
 #pragma once
 
 #include "config/helper_config.h"
-#include "platform/platform.h"
 
 namespace tovan {
 
 // Called on the main thread; records savePath and hostShareName, queues the boot, starts the
 // stdin reader and parks the main thread for good. The process ends only through exitProcess.
 [[noreturn]] void runVM(const HelperConfig& config);
-
-// Cold-starts the machine: marks it busy, emits state "starting" and boots it; "running" follows,
-// or the "start failed: " error and exit status 1. vmQueue only.
-void coldStart(Machine& machine);
 
 }  // namespace tovan
