@@ -1,0 +1,405 @@
+// The QEMU platform on its own: file checks against a fake host, and machines run by the real
+// QEMU and OVMF of this host with a blank disk, so no guest has to boot. The firmware finds
+// nothing to boot and waits, which is all that starting, pausing, saving and restoring need.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "machine/build_configuration.h"
+#include "platform/qemu/machine_uuid.h"
+#include "platform/qemu/qemu_platform.h"
+#include "platform/serial_queue.h"
+#include "qemu_test_support.h"
+#include "support/child_process.h"
+
+namespace tovan {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+using ::testing::StartsWith;
+
+constexpr std::uint64_t kMiB = 1 << 20;
+
+HelperConfig configIn(const testing::TempDir& dir) {
+  HelperConfig config;
+  config.diskPath = dir / "disk.img";
+  config.seedPath = dir / "seed.img";
+  config.efiStorePath = dir / "efi.vars";
+  config.machineIdentifierPath = dir / "machine.id";
+  config.consoleLogPath = dir / "console.log";
+  config.macAddress = "52:54:00:12:34:56";
+  config.cpuCount = 1;
+  config.memoryMib = 128;
+  config.isolated = true;
+  config.savePath = dir / "state";
+  return config;
+}
+
+// A host with a made-up installation whose variable-store template is a real file.
+class FakeHostTest : public ::testing::Test {
+ protected:
+  FakeHostTest() {
+    testing::writeFile(dir / "VARS.fd", templateBytes);
+    QemuInstallation installation;
+    installation.emulator = "/bin/false";
+    installation.firmwareCode = dir / "CODE.fd";
+    installation.firmwareVarsTemplate = dir / "VARS.fd";
+    installation.firmwareVarsSize = templateBytes.size();
+    host.installation = installation;
+    host.cpuCount = 4;
+    host.memorySize = 8192 * kMiB;
+  }
+
+  testing::TempDir dir;
+  const std::string templateBytes = std::string(4096, 'v') + "end";
+  QemuHost host;
+};
+
+TEST_F(FakeHostTest, LimitsFollowTheHost) {
+  QemuPlatform platform(host);
+  EXPECT_EQ(platform.minimumAllowedCpuCount(), 1);
+  EXPECT_EQ(platform.maximumAllowedCpuCount(), 4);
+  EXPECT_EQ(platform.minimumAllowedMemorySize(), 128 * kMiB);
+  EXPECT_EQ(platform.maximumAllowedMemorySize(), 6144 * kMiB);
+
+  host.cpuCount = 1000;  // more than the machine type takes
+  host.memorySize = 100 * kMiB + 12345;
+  QemuPlatform small(host);
+  EXPECT_EQ(small.maximumAllowedCpuCount(), 288);
+  EXPECT_EQ(small.maximumAllowedMemorySize(), 128 * kMiB);
+}
+
+TEST_F(FakeHostTest, VariableStoreIsAFreshCopyOfTheTemplateAndNeverOverwrites) {
+  QemuPlatform platform(host);
+  const std::string store = dir / "machine.vars";
+  ASSERT_TRUE(platform.createEfiVariableStore(store).ok());
+  EXPECT_EQ(testing::readFileOrEmpty(store), templateBytes);
+
+  testing::writeFile(store, "the guest's own variables");
+  Status again = platform.createEfiVariableStore(store);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().description, "cannot create \"" + store + "\": File exists");
+  EXPECT_EQ(testing::readFileOrEmpty(store), "the guest's own variables");
+
+  host.installation = Error{"OVMF firmware not found (looked for ...)"};
+  Status noFirmware = QemuPlatform(host).createEfiVariableStore(dir / "other.vars");
+  ASSERT_FALSE(noFirmware.ok());
+  EXPECT_EQ(noFirmware.error().description, "OVMF firmware not found (looked for ...)");
+  EXPECT_FALSE(testing::fileExists(dir / "other.vars"));
+}
+
+TEST_F(FakeHostTest, DiskImagesAreOpenedAsQemuWouldAndFailInItsWords) {
+  QemuPlatform platform(host);
+  testing::writeFile(dir / "disk.img", std::string(512, '\0'));
+  auto attached = platform.attachDiskImage(dir / "disk.img", DiskAccess::readWrite,
+                                           DiskCaching::automatic, DiskSynchronization::full);
+  ASSERT_TRUE(attached.ok());
+  EXPECT_EQ(attached->path, dir / "disk.img");
+  EXPECT_EQ(attached->access, DiskAccess::readWrite);
+  auto seed = platform.attachDiskImage(dir / "disk.img", DiskAccess::readOnly);
+  ASSERT_TRUE(seed.ok());
+  EXPECT_EQ(seed->access, DiskAccess::readOnly);
+  EXPECT_EQ(seed->caching, DiskCaching::automatic);
+  EXPECT_EQ(seed->synchronization, DiskSynchronization::full);
+
+  auto missing = platform.attachDiskImage(dir / "none.img", DiskAccess::readOnly);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().description,
+            "Could not open '" + (dir / "none.img") + "': No such file or directory");
+  auto directory = platform.attachDiskImage(dir.path(), DiskAccess::readOnly);
+  ASSERT_FALSE(directory.ok());
+  EXPECT_EQ(directory.error().description, "Could not open '" + dir.path() + "': Is a directory");
+}
+
+TEST_F(FakeHostTest, BuildsKeepOneIdentityAndReplaceADamagedOne) {
+  QemuPlatform platform(host);
+  HelperConfig config = configIn(dir);
+  testing::writeFile(config.diskPath, std::string(512, '\0'));
+  testing::writeFile(config.seedPath, std::string(512, '\0'));
+
+  auto first = buildConfiguration(config, platform);
+  ASSERT_TRUE(first.ok()) << first.error().description;
+  const std::string stored = testing::readFileOrEmpty(config.machineIdentifierPath);
+  EXPECT_TRUE(decodeMachineUuid(stored).has_value());
+  EXPECT_EQ(first->machineIdentifier.dataRepresentation, stored);
+  EXPECT_EQ(testing::readFileOrEmpty(config.efiStorePath), templateBytes);
+
+  auto second = buildConfiguration(config, platform);
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(second->machineIdentifier.dataRepresentation, stored);
+
+  std::string damaged = stored;
+  damaged[25] = damaged[25] == 'f' ? 'e' : 'f';
+  testing::writeFile(config.machineIdentifierPath, damaged);
+  auto third = buildConfiguration(config, platform);
+  ASSERT_TRUE(third.ok());
+  EXPECT_NE(third->machineIdentifier.dataRepresentation, stored);
+  EXPECT_EQ(testing::readFileOrEmpty(config.machineIdentifierPath),
+            third->machineIdentifier.dataRepresentation);
+}
+
+TEST_F(FakeHostTest, ValidationChecksTheStoreTheLimitsAndTheIdentifier) {
+  QemuPlatform platform(host);
+  HelperConfig config = configIn(dir);
+  testing::writeFile(config.diskPath, std::string(512, '\0'));
+  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  auto built = buildConfiguration(config, platform);
+  ASSERT_TRUE(built.ok()) << built.error().description;
+  ASSERT_TRUE(platform.validate(*built).ok());
+
+  MachineConfiguration tooManyCpus = *built;
+  tooManyCpus.cpuCount = 5;
+  EXPECT_FALSE(platform.validate(tooManyCpus).ok());
+
+  MachineConfiguration oddMemory = *built;
+  oddMemory.memorySize += 4096;
+  EXPECT_FALSE(platform.validate(oddMemory).ok());
+
+  MachineConfiguration foreign = *built;
+  foreign.machineIdentifier.dataRepresentation = "some other platform's bytes";
+  EXPECT_FALSE(platform.validate(foreign).ok());
+
+  testing::writeFile(config.efiStorePath, "");
+  Status emptyStore = platform.validate(*built);
+  ASSERT_FALSE(emptyStore.ok());
+  EXPECT_EQ(emptyStore.error().description,
+            "the EFI variable store \"" + config.efiStorePath +
+                "\" holds 0 bytes, where the firmware expects 4099");
+}
+
+// Records what a machine tells its delegate.
+class DelegateRecorder : public MachineDelegate {
+ public:
+  void guestDidStop() override { record("guest stopped"); }
+  void didStopWithError(const Error& error) override { record("error: " + error.description); }
+  void networkAttachmentWasDisconnected(const Error& error) override {
+    record("network: " + error.description);
+  }
+
+  std::vector<std::string> await(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, qemutest::kPatience, [&] { return seen_.size() >= count; });
+    return seen_;
+  }
+
+ private:
+  void record(std::string what) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    seen_.push_back(std::move(what));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> seen_;
+};
+
+// Machines of this host's real QEMU, on a blank disk.
+class QemuMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_ = QemuHost::detect();
+    ASSERT_TRUE(host_.installation.ok())
+        << host_.installation.error().description << " (run scripts/install-deps.sh)";
+    platform_ = std::make_unique<QemuPlatform>(host_);
+  }
+
+  // A machine in `dir` on the disk at `disk`, created on `queue`.
+  std::unique_ptr<Machine> machineIn(const testing::TempDir& dir, const std::string& disk,
+                                     SerialQueue& queue) {
+    HelperConfig config = configIn(dir);
+    config.diskPath = disk;
+    if (!testing::fileExists(disk)) testing::writeFile(disk, std::string(kMiB, '\0'));
+    if (!testing::fileExists(config.seedPath)) testing::writeFile(config.seedPath, "");
+    auto built = buildConfiguration(config, *platform_);
+    if (!built) throw std::runtime_error(built.error().description);
+    std::unique_ptr<Machine> machine;
+    queue.sync([&] {
+      machine = platform_->createMachine(std::move(*built), queue);
+      machine->setDelegate(&delegate_);
+    });
+    return machine;
+  }
+
+  static bool ask(SerialQueue& queue, const std::function<bool()>& question) {
+    bool answer = false;
+    queue.sync([&] { answer = question(); });
+    return answer;
+  }
+
+  // Machines end on their queue, as the contract asks.
+  static void destroy(SerialQueue& queue, std::unique_ptr<Machine>& machine) {
+    queue.sync([&] { machine.reset(); });
+  }
+
+  QemuHost host_;
+  std::unique_ptr<QemuPlatform> platform_;
+  DelegateRecorder delegate_;
+};
+
+using qemutest::completeOn;
+
+TEST_F(QemuMachineTest, StartsPausesSavesAndResumesThenEndsItsQemuWithIt) {
+  SerialQueue queue("test.machine");
+  testing::TempDir dir;
+  auto machine = machineIn(dir, dir / "disk.img", queue);
+  Machine& vm = *machine;
+
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.start(done); }), std::nullopt);
+  EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), SizeIs(1));
+  EXPECT_TRUE(ask(queue, [&] { return vm.canPause() && vm.canRequestStop(); }));
+
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.pause(done); }), std::nullopt);
+  EXPECT_FALSE(ask(queue, [&] { return vm.canPause() || vm.canRequestStop(); }));
+
+  const std::string state = dir / "state.part";
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.saveMachineState(state, done); }),
+            std::nullopt);
+  // QEMU's migration stream, which begins with the magic "QEVM".
+  EXPECT_THAT(testing::readFileOrEmpty(state), StartsWith("QEVM"));
+  struct stat info;
+  ASSERT_EQ(::stat(state.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);  // guest memory is nobody else's business
+
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.resume(done); }), std::nullopt);
+  EXPECT_TRUE(ask(queue, [&] { return vm.canPause(); }));
+
+  destroy(queue, machine);
+  EXPECT_THAT(qemutest::awaitNoQemuWith(dir.path()), IsEmpty());
+  EXPECT_THAT(delegate_.await(0), IsEmpty());  // ending the machine is no stop of the guest
+}
+
+TEST_F(QemuMachineTest, RestoresASavedStateInANewProcessPausedUntilResumed) {
+  SerialQueue queue("test.machine");
+  testing::TempDir dir;
+  const std::string state = dir / "state";
+  {
+    auto saved = machineIn(dir, dir / "disk.img", queue);
+    ASSERT_EQ(completeOn(queue, [&](Completion done) { saved->start(done); }), std::nullopt);
+    ASSERT_EQ(completeOn(queue, [&](Completion done) { saved->pause(done); }), std::nullopt);
+    ASSERT_EQ(completeOn(queue, [&](Completion done) { saved->saveMachineState(state, done); }),
+              std::nullopt);
+    destroy(queue, saved);
+  }
+  ASSERT_THAT(qemutest::awaitNoQemuWith(dir.path()), IsEmpty());
+
+  auto machine = machineIn(dir, dir / "disk.img", queue);
+  Machine& vm = *machine;
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.restoreMachineState(state, done); }),
+            std::nullopt);
+  EXPECT_FALSE(ask(queue, [&] { return vm.canPause(); }));
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.resume(done); }), std::nullopt);
+  EXPECT_TRUE(ask(queue, [&] { return vm.canPause() && vm.canRequestStop(); }));
+  destroy(queue, machine);
+}
+
+TEST_F(QemuMachineTest, AFailedRestoreEndsItsQemuAndTheNextStartLaunchesANewOne) {
+  SerialQueue queue("test.machine");
+  testing::TempDir dir;
+  auto machine = machineIn(dir, dir / "disk.img", queue);
+  Machine& vm = *machine;
+
+  auto missing =
+      completeOn(queue, [&](Completion done) { vm.restoreMachineState(dir / "no-state", done); });
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_EQ(missing->description,
+            "cannot open \"" + (dir / "no-state") + "\": No such file or directory");
+
+  testing::writeFile(dir / "garbage", "this is not a saved machine\n");
+  auto garbage =
+      completeOn(queue, [&](Completion done) { vm.restoreMachineState(dir / "garbage", done); });
+  ASSERT_TRUE(garbage.has_value());
+  EXPECT_THAT(garbage->description, StartsWith("Not a migration stream"));
+  // The failure is reported once that QEMU has ended.
+  EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), IsEmpty());
+
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.start(done); }), std::nullopt);
+  EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), SizeIs(1));
+  EXPECT_TRUE(ask(queue, [&] { return vm.canPause(); }));
+  destroy(queue, machine);
+  EXPECT_THAT(delegate_.await(0), IsEmpty());
+}
+
+TEST_F(QemuMachineTest, AnImageInUseFailsTheStartWithQemusReason) {
+  SerialQueue queue("test.machine");
+  testing::TempDir first;
+  testing::TempDir second;
+  const std::string disk = first / "disk.img";
+  auto owner = machineIn(first, disk, queue);
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { owner->start(done); }), std::nullopt);
+
+  auto intruder = machineIn(second, disk, queue);
+  auto refused = completeOn(queue, [&](Completion done) { intruder->start(done); });
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_THAT(refused->description, HasSubstr("Failed to get \"write\" lock"));
+  EXPECT_THAT(refused->description, HasSubstr("Is another process using the image [" + disk));
+  EXPECT_FALSE(ask(queue, [&] { return intruder->canPause(); }));
+  EXPECT_TRUE(ask(queue, [&] { return owner->canPause(); }));
+  destroy(queue, intruder);
+  destroy(queue, owner);
+}
+
+TEST_F(QemuMachineTest, AQemuEndedFromOutsideIsAStopWithItsOwnWords) {
+  SerialQueue queue("test.machine");
+  testing::TempDir dir;
+  auto machine = machineIn(dir, dir / "disk.img", queue);
+  ASSERT_EQ(completeOn(queue, [&](Completion done) { machine->start(done); }), std::nullopt);
+  auto running = qemutest::qemuProcessesWith(dir.path());
+  ASSERT_THAT(running, SizeIs(1));
+
+  ASSERT_EQ(::kill(running.front(), SIGTERM), 0);
+  auto seen = delegate_.await(1);
+  ASSERT_THAT(seen, SizeIs(1));
+  EXPECT_THAT(seen[0],
+              StartsWith("error: terminating on signal 15 from pid " + std::to_string(::getpid())));
+  EXPECT_FALSE(ask(queue, [&] { return machine->canPause() || machine->canRequestStop(); }));
+  destroy(queue, machine);
+}
+
+TEST_F(QemuMachineTest, OperationsOutOfTurnFailWithoutTouchingQemu) {
+  SerialQueue queue("test.machine");
+  testing::TempDir dir;
+  auto machine = machineIn(dir, dir / "disk.img", queue);
+  Machine& vm = *machine;
+  auto description = [&](const std::function<void(Completion)>& operation) {
+    auto error = completeOn(queue, operation);
+    return error ? error->description : "success";
+  };
+
+  EXPECT_EQ(description([&](Completion done) { vm.pause(done); }), "the machine is not running");
+  EXPECT_EQ(description([&](Completion done) { vm.resume(done); }), "the machine is not paused");
+  EXPECT_EQ(description([&](Completion done) { vm.saveMachineState(dir / "s", done); }),
+            "the machine is not paused");
+  EXPECT_FALSE(ask(queue, [&] { return vm.requestStop().ok(); }));
+  EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), IsEmpty());
+  EXPECT_FALSE(testing::fileExists(dir / "s"));
+
+  ASSERT_EQ(description([&](Completion done) { vm.start(done); }), "success");
+  EXPECT_EQ(description([&](Completion done) { vm.start(done); }),
+            "the machine is already running");
+  EXPECT_EQ(description([&](Completion done) { vm.restoreMachineState(dir / "s", done); }),
+            "the machine is already running");
+  EXPECT_EQ(description([&](Completion done) { vm.resume(done); }), "the machine is not paused");
+  EXPECT_EQ(description([&](Completion done) { vm.saveMachineState(dir / "s", done); }),
+            "the machine is not paused");
+
+  // A save that cannot create its file leaves the machine paused, and it resumes.
+  ASSERT_EQ(description([&](Completion done) { vm.pause(done); }), "success");
+  EXPECT_EQ(description([&](Completion done) { vm.saveMachineState(dir / "no/such/dir", done); }),
+            "cannot create \"" + (dir / "no/such/dir") + "\": No such file or directory");
+  EXPECT_EQ(description([&](Completion done) { vm.resume(done); }), "success");
+  EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), SizeIs(1));
+  destroy(queue, machine);
+}
+
+}  // namespace
+}  // namespace tovan

@@ -1,0 +1,379 @@
+// The QEMU backend's pure parts: QMP framing and sorting, the identifier file's form, the
+// command line, QEMU's error text and the search for QEMU and its firmware.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "platform/qemu/command_line.h"
+#include "platform/qemu/firmware.h"
+#include "platform/qemu/machine_uuid.h"
+#include "platform/qemu/qemu_process.h"
+#include "platform/qemu/qmp.h"
+#include "support/child_process.h"
+
+namespace tovan {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::vector<std::string> frames(QmpFramer& framer, std::string_view bytes) {
+  std::vector<std::string> seen;
+  framer.feed(bytes, [&](const nlohmann::json& object) { seen.push_back(object.dump()); });
+  return seen;
+}
+
+TEST(QmpFramer, DeliversWholeObjectsAcrossAnySplitAndDropsWhatIsNotAnObject) {
+  QmpFramer framer;
+  EXPECT_THAT(frames(framer, "{\"a\":"), ElementsAre());
+  EXPECT_THAT(frames(framer, "1}\r\n{\"b\":2}\r\n{\"c\""), ElementsAre("{\"a\":1}", "{\"b\":2}"));
+  // Not JSON, a JSON array and an empty line are dropped; the stream goes on after them.
+  EXPECT_THAT(frames(framer, ":3}\nnot json\n[1,2]\n\n{\"d\":4}\n"),
+              ElementsAre("{\"c\":3}", "{\"d\":4}"));
+}
+
+TEST(QmpFramer, DropsAnOverlongLineAndRecoversAtTheNextOne) {
+  QmpFramer framer;
+  std::string huge = "{\"x\":\"" + std::string(QmpFramer::kMaxLine, 'y') + "\"}";
+  EXPECT_THAT(frames(framer, huge.substr(0, 1000)), ElementsAre());
+  EXPECT_THAT(frames(framer, huge.substr(1000)), ElementsAre());
+  EXPECT_THAT(frames(framer, "\n{\"ok\":true}\n"), ElementsAre("{\"ok\":true}"));
+}
+
+TEST(QmpMessage, SortsGreetingRepliesErrorsAndEvents) {
+  auto parse = [](const char* text) { return classifyQmpMessage(nlohmann::json::parse(text)); };
+
+  EXPECT_EQ(parse(R"({"QMP":{"version":{},"capabilities":[]}})").kind, QmpKind::greeting);
+
+  QmpMessage success = parse(R"({"return":{"status":"running"},"id":7})");
+  EXPECT_EQ(success.kind, QmpKind::success);
+  EXPECT_EQ(success.id, 7u);
+  EXPECT_EQ(success.payload["status"], "running");
+
+  QmpMessage failure =
+      parse(R"({"error":{"class":"GenericError","desc":"No migration in progress"},"id":9})");
+  EXPECT_EQ(failure.kind, QmpKind::failure);
+  EXPECT_EQ(failure.id, 9u);
+  EXPECT_EQ(failure.name, "GenericError");
+  EXPECT_EQ(failure.description, "No migration in progress");
+
+  // An error without a text still has a description to report.
+  EXPECT_FALSE(parse(R"({"error":{"class":"GenericError"},"id":1})").description.empty());
+
+  QmpMessage event = parse(
+      R"({"timestamp":{"seconds":1,"microseconds":2},"event":"SHUTDOWN","data":{"guest":true}})");
+  EXPECT_EQ(event.kind, QmpKind::event);
+  EXPECT_EQ(event.name, "SHUTDOWN");
+  EXPECT_FALSE(event.id.has_value());
+  EXPECT_EQ(event.payload["guest"], true);
+
+  EXPECT_EQ(parse(R"({"something":"else"})").kind, QmpKind::unknown);
+  EXPECT_EQ(parse(R"({"return":{},"id":"seven"})").id, std::nullopt);
+}
+
+TEST(QmpCommand, IsOneLineOfJsonThatCarriesItsId) {
+  std::string text = qmpCommand("migrate", 42, {{"uri", "fd:state"}});
+  ASSERT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find('\n'), text.size() - 1);
+  auto parsed = nlohmann::json::parse(text);
+  EXPECT_EQ(parsed["execute"], "migrate");
+  EXPECT_EQ(parsed["id"], 42);
+  EXPECT_EQ(parsed["arguments"]["uri"], "fd:state");
+  EXPECT_FALSE(nlohmann::json::parse(qmpCommand("cont", 1)).contains("arguments"));
+}
+
+TEST(SendQmp, PassesADescriptorWithTheTextAndFailsQuietlyOnAClosedPeer) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  testing::TempDir dir;
+  const std::string path = dir / "passed";
+  testing::writeFile(path, "");
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+
+  ASSERT_TRUE(sendQmp(pair[0], "hello\n", file.get()).ok());
+
+  char text[16] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  iovec chunk{text, sizeof text};
+  msghdr message{};
+  message.msg_iov = &chunk;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ASSERT_EQ(::recvmsg(pair[1], &message, 0), 6);
+  EXPECT_STREQ(text, "hello\n");
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  ASSERT_NE(header, nullptr);
+  ASSERT_EQ(header->cmsg_type, SCM_RIGHTS);
+  int received = -1;
+  std::memcpy(&received, CMSG_DATA(header), sizeof received);
+  // The received descriptor is the same open file: what it writes lands there.
+  ASSERT_EQ(::write(received, "via fd", 6), 6);
+  ::close(received);
+  EXPECT_EQ(testing::readFileOrEmpty(path), "via fd");
+
+  ::close(pair[1]);
+  // Without MSG_NOSIGNAL this would raise SIGPIPE and end the test binary.
+  Status sent = sendQmp(pair[0], "anyone?\n");
+  ::close(pair[0]);
+  ASSERT_FALSE(sent.ok());
+  EXPECT_THAT(sent.error().description, StartsWith("cannot talk to QEMU: "));
+}
+
+TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
+  const MachineUuid uuid = {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0x4d, 0xef,
+                            0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+  EXPECT_EQ(uuidText(uuid), "12345678-9abc-4def-8001-020304050607");
+  const std::string stored = encodeMachineUuid(uuid);
+  EXPECT_THAT(stored, StartsWith("tovan-machine-id 1 12345678-9abc-4def-8001-020304050607 "));
+  EXPECT_EQ(decodeMachineUuid(stored), uuid);
+
+  std::string flipped = stored;
+  flipped[20] = flipped[20] == '0' ? '1' : '0';  // one UUID digit: caught by the checksum
+  std::string upper = stored;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  std::string badChecksum = stored;
+  badChecksum[badChecksum.size() - 2] = badChecksum[badChecksum.size() - 2] == 'a' ? 'b' : 'a';
+  for (const std::string& damaged :
+       {std::string(), stored.substr(0, stored.size() - 1), stored + "\n", "x" + stored, flipped,
+        upper, badChecksum, std::string(16, '\0')}) {
+    EXPECT_EQ(decodeMachineUuid(damaged), std::nullopt) << damaged;
+  }
+}
+
+TEST(MachineUuid, FreshOnesAreRandomVersionFourUuids) {
+  const MachineUuid first = randomMachineUuid();
+  const MachineUuid second = randomMachineUuid();
+  EXPECT_NE(first, second);
+  for (const MachineUuid& uuid : {first, second}) {
+    EXPECT_EQ(uuid[6] >> 4, 4);
+    EXPECT_EQ(uuid[8] >> 6, 2);
+    EXPECT_EQ(decodeMachineUuid(encodeMachineUuid(uuid)), uuid);
+  }
+}
+
+class QemuCommandLine : public ::testing::Test {
+ protected:
+  QemuCommandLine() {
+    installation.emulator = "/usr/bin/qemu-system-x86_64";
+    installation.firmwareCode = "/fw/CODE.fd";
+    installation.firmwareVarsTemplate = "/fw/VARS.fd";
+    configuration.machineIdentifier.dataRepresentation =
+        encodeMachineUuid({0xa6, 0x36, 0x15, 0xf4, 0xa9, 0x3f, 0x4f, 0x16, 0xaa, 0x6b, 0x30, 0x5e,
+                           0xfe, 0x33, 0x14, 0x73});
+    configuration.efiVariableStorePath = "/m/efi.vars";
+    configuration.cpuCount = 2;
+    configuration.memorySize = 512ull << 20;
+    configuration.storageDevices = {
+        {"/m/disk.img", DiskAccess::readWrite, DiskCaching::automatic, DiskSynchronization::full},
+        {"/m/seed.img", DiskAccess::readOnly, DiskCaching::automatic, DiskSynchronization::full}};
+    configuration.networkDevices = {NetworkDevice{MacAddress{{0x52, 0x54, 0, 0xaa, 0xbb, 0xcc}}}};
+    configuration.serialPorts = {SerialPort{nullptr, "/m/console.log"}};
+    configuration.memoryBalloonDevices = 1;
+  }
+
+  std::vector<std::string> argv(LaunchMode mode = LaunchMode::coldStart,
+                                Accelerator accelerator = Accelerator::tcg) {
+    auto built = qemuCommandLine(installation, accelerator, configuration, mode);
+    EXPECT_TRUE(built.ok());
+    return built.ok() ? *built : std::vector<std::string>{};
+  }
+
+  // The value that follows `option` each time it appears.
+  static std::vector<std::string> valuesOf(const std::vector<std::string>& argv,
+                                           std::string_view option) {
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i + 1 < argv.size(); ++i) {
+      if (argv[i] == option) values.push_back(argv[i + 1]);
+    }
+    return values;
+  }
+
+  QemuInstallation installation;
+  MachineConfiguration configuration;
+};
+
+TEST_F(QemuCommandLine, DescribesTheMachineAsConfigured) {
+  const auto args = argv();
+  EXPECT_EQ(args.front(), "/usr/bin/qemu-system-x86_64");
+  EXPECT_THAT(valuesOf(args, "-machine"), ElementsAre("pc-q35-7.2"));
+  EXPECT_THAT(valuesOf(args, "-accel"), ElementsAre("tcg"));
+  EXPECT_THAT(valuesOf(args, "-cpu"), ElementsAre());
+  EXPECT_THAT(valuesOf(args, "-smp"), ElementsAre("2"));
+  EXPECT_THAT(valuesOf(args, "-m"), ElementsAre("512"));
+  EXPECT_THAT(valuesOf(args, "-uuid"), ElementsAre("a63615f4-a93f-4f16-aa6b-305efe331473"));
+  EXPECT_THAT(
+      valuesOf(args, "-drive"),
+      ElementsAre("if=pflash,format=raw,unit=0,readonly=on,file=/fw/CODE.fd",
+                  "if=pflash,format=raw,unit=1,file=/m/efi.vars",
+                  "if=none,id=disk0,format=raw,cache.direct=off,cache.no-flush=off,werror=report,"
+                  "rerror=report,file=/m/disk.img",
+                  "if=none,id=disk1,format=raw,cache.direct=off,cache.no-flush=off,werror=report,"
+                  "rerror=report,readonly=on,file=/m/seed.img"));
+  EXPECT_THAT(valuesOf(args, "-netdev"), ElementsAre("user,id=net0"));
+  EXPECT_THAT(
+      valuesOf(args, "-device"),
+      ElementsAre("virtio-blk-pci,drive=disk0", "virtio-blk-pci,drive=disk1",
+                  "virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc", "virtio-serial-pci",
+                  "virtconsole,chardev=console0", "virtio-balloon-pci"));
+  EXPECT_THAT(valuesOf(args, "-chardev"),
+              ElementsAre("stdio,id=console0,signal=off", "socket,id=qmp,fd=3"));
+  EXPECT_THAT(valuesOf(args, "-mon"), ElementsAre("chardev=qmp,mode=control"));
+  EXPECT_NE(std::find(args.begin(), args.end(), "-S"), args.end());
+  EXPECT_NE(std::find(args.begin(), args.end(), "-nodefaults"), args.end());
+  EXPECT_EQ(std::find(args.begin(), args.end(), "-incoming"), args.end());
+}
+
+TEST_F(QemuCommandLine, OptionalDevicesFollowTheConfiguration) {
+  configuration.networkDevices = {NetworkDevice{}};  // a MAC that did not parse
+  configuration.serialPorts.clear();                 // no console log
+  configuration.entropyDevices = 1;
+  configuration.memoryBalloonDevices = 0;
+  configuration.storageDevices[0].caching = DiskCaching::uncached;
+  configuration.storageDevices[0].synchronization = DiskSynchronization::none;
+  const auto args = argv(LaunchMode::coldStart, Accelerator::kvm);
+  EXPECT_THAT(valuesOf(args, "-accel"), ElementsAre("kvm"));
+  EXPECT_THAT(valuesOf(args, "-cpu"), ElementsAre("host"));
+  EXPECT_THAT(valuesOf(args, "-drive")[2], HasSubstr("cache.direct=on,cache.no-flush=on"));
+  EXPECT_THAT(valuesOf(args, "-device"),
+              ElementsAre("virtio-blk-pci,drive=disk0", "virtio-blk-pci,drive=disk1",
+                          "virtio-net-pci,netdev=net0,romfile=", "virtio-rng-pci"));
+  EXPECT_THAT(valuesOf(args, "-chardev"), ElementsAre("socket,id=qmp,fd=3"));
+}
+
+TEST_F(QemuCommandLine, ARestoreRunsTheSameMachineWaitingForItsState) {
+  // A saved state loads only into identical hardware: only the incoming switch may differ.
+  auto cold = argv(LaunchMode::coldStart);
+  auto incoming = argv(LaunchMode::incoming);
+  ASSERT_EQ(incoming.size(), cold.size() + 2);
+  EXPECT_TRUE(std::equal(cold.begin(), cold.end(), incoming.begin()));
+  EXPECT_THAT(std::vector<std::string>(incoming.end() - 2, incoming.end()),
+              ElementsAre("-incoming", "defer"));
+}
+
+TEST_F(QemuCommandLine, DoublesCommasInPathsAndRefusesForeignIdentifiers) {
+  configuration.storageDevices[0].path = "/m/a,b.img";
+  EXPECT_THAT(valuesOf(argv(), "-drive")[2], HasSubstr(",file=/m/a,,b.img"));
+  EXPECT_EQ(escapeOptionValue("x,,y"), "x,,,,y");
+
+  configuration.machineIdentifier.dataRepresentation = "not ours";
+  EXPECT_FALSE(
+      qemuCommandLine(installation, Accelerator::tcg, configuration, LaunchMode::coldStart).ok());
+}
+
+ProcessEnd exited(int status, std::string errorOutput) {
+  return ProcessEnd{status << 8, std::move(errorOutput)};
+}
+
+TEST(DescribeProcessEnd, TellsQemusOwnReason) {
+  // An image lock: QEMU's message and its hint line.
+  EXPECT_EQ(describeProcessEnd(exited(
+                1,
+                "qemu-system-x86_64: -device virtio-blk-pci,drive=disk0: Failed to get \"write\" "
+                "lock\r\nIs another process using the image [/m/disk.img]?\r\n")),
+            "-device virtio-blk-pci,drive=disk0: Failed to get \"write\" lock Is another process "
+            "using the image [/m/disk.img]?");
+  // A failed load: both messages; warnings and their hints are no reason.
+  EXPECT_EQ(describeProcessEnd(exited(1,
+                                      "qemu-system-x86_64: warning: something odd\n"
+                                      "a hint about it\n"
+                                      "qemu-system-x86_64: Not a migration stream\n"
+                                      "qemu-system-x86_64: load of migration failed: Invalid "
+                                      "argument\n")),
+            "Not a migration stream; load of migration failed: Invalid argument");
+  // Text without QEMU's prefix, such as a failed exec, is kept as it is.
+  EXPECT_EQ(describeProcessEnd(exited(127, "cannot execute /x: No such file or directory\n")),
+            "cannot execute /x: No such file or directory");
+}
+
+TEST(DescribeProcessEnd, FallsBackWhenQemuSaidNothing) {
+  EXPECT_EQ(describeProcessEnd(exited(3, "")), "QEMU exited with status 3");
+  EXPECT_EQ(describeProcessEnd(exited(1, "qemu-system-x86_64: warning: only this\n")),
+            "QEMU exited with status 1");
+  EXPECT_EQ(describeProcessEnd(exited(1, ""), "Unable to read from socket"),
+            "Unable to read from socket");
+  EXPECT_EQ(describeProcessEnd(ProcessEnd{SIGKILL, ""}), "QEMU was killed by signal 9 (Killed)");
+}
+
+// A directory laid out like a host's file system, for the install-path search.
+class FakeRoot {
+ public:
+  void file(const std::string& path, std::size_t size, mode_t mode = 0644) {
+    std::filesystem::create_directories(std::filesystem::path(dir_ / path.substr(1)).parent_path());
+    testing::writeFile(dir_ / path.substr(1), std::string(size, 'x'));
+    ::chmod((dir_ / path.substr(1)).c_str(), mode);
+  }
+  std::string root() const { return dir_.path(); }
+
+ private:
+  testing::TempDir dir_;
+};
+
+TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
+  FakeRoot host;
+  host.file("/usr/bin/qemu-system-x86_64", 10, 0755);
+  host.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
+  // Debian's 4M code beside a 2M variable store: not a pair.
+  host.file("/usr/share/OVMF/OVMF_CODE_4M.fd", 3653632);
+  host.file("/usr/share/OVMF/OVMF_VARS_4M.fd", 131072);
+  host.file("/usr/share/OVMF/OVMF_CODE.fd", 1966080);
+  host.file("/usr/share/OVMF/OVMF_VARS.fd", 131072);
+
+  auto found = findQemuInstallation(host.root());
+  ASSERT_TRUE(found.ok()) << found.error().description;
+  EXPECT_EQ(found->emulator, host.root() + "/usr/bin/qemu-system-x86_64");
+  EXPECT_EQ(found->firmwareCode, host.root() + "/usr/share/OVMF/OVMF_CODE.fd");
+  EXPECT_EQ(found->firmwareVarsTemplate, host.root() + "/usr/share/OVMF/OVMF_VARS.fd");
+  EXPECT_EQ(found->firmwareVarsSize, 131072u);
+}
+
+TEST(FindQemuInstallation, FindsUsrLocalAndOtherDistributionsLayouts) {
+  FakeRoot host;
+  host.file("/usr/bin/qemu-system-x86_64", 10, 0644);  // not executable
+  host.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
+  host.file("/usr/share/edk2/x64/OVMF_CODE.4m.fd", 3653632);
+  host.file("/usr/share/edk2/x64/OVMF_VARS.4m.fd", 540672);
+
+  auto found = findQemuInstallation(host.root());
+  ASSERT_TRUE(found.ok()) << found.error().description;
+  EXPECT_EQ(found->emulator, host.root() + "/usr/local/bin/qemu-system-x86_64");
+  EXPECT_EQ(found->firmwareCode, host.root() + "/usr/share/edk2/x64/OVMF_CODE.4m.fd");
+}
+
+TEST(FindQemuInstallation, SaysWhereItLookedWhenSomethingIsMissing) {
+  FakeRoot host;
+  auto noQemu = findQemuInstallation(host.root());
+  ASSERT_FALSE(noQemu.ok());
+  EXPECT_THAT(noQemu.error().description,
+              StartsWith("QEMU not found (looked for /usr/bin/qemu-system-x86_64, "
+                         "/usr/local/bin/qemu-system-x86_64"));
+
+  host.file("/usr/bin/qemu-system-x86_64", 10, 0755);
+  auto noFirmware = findQemuInstallation(host.root());
+  ASSERT_FALSE(noFirmware.ok());
+  EXPECT_THAT(noFirmware.error().description,
+              StartsWith("OVMF firmware not found (looked for /usr/share/OVMF/OVMF_CODE_4M.fd"));
+}
+
+TEST(ChooseAccelerator, UsesKvmOnlyWhenTheDeviceOpens) {
+  testing::TempDir dir;
+  EXPECT_EQ(chooseAccelerator(dir / "no-such-device"), Accelerator::tcg);
+  testing::writeFile(dir / "kvm", "");
+  EXPECT_EQ(chooseAccelerator(dir / "kvm"), Accelerator::kvm);
+}
+
+}  // namespace
+}  // namespace tovan

@@ -1,0 +1,98 @@
+#include "qemu_test_support.h"
+
+#include <dirent.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/child_process.h"
+
+namespace tovan::qemutest {
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool processIsAlive(pid_t pid) {
+  std::string stat = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return false;
+  return stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+
+std::vector<pid_t> qemuProcessesWith(const std::string& marker) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return found;
+  while (dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    std::string commandLine =
+        testing::readFileOrEmpty("/proc/" + std::string(entry->d_name) + "/cmdline");
+    if (commandLine.find("qemu-system") == std::string::npos ||
+        commandLine.find(marker) == std::string::npos) {
+      continue;
+    }
+    if (processIsAlive(static_cast<pid_t>(pid))) found.push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(proc);
+  return found;
+}
+
+std::vector<pid_t> awaitNoQemuWith(const std::string& marker) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  std::vector<pid_t> left = qemuProcessesWith(marker);
+  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    left = qemuProcessesWith(marker);
+  }
+  return left;
+}
+
+std::string awaitFile(const std::string& path,
+                      const std::function<bool(const std::string&)>& predicate) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  std::string content = testing::readFileOrEmpty(path);
+  while (!predicate(content) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    content = testing::readFileOrEmpty(path);
+  }
+  return content;
+}
+
+std::optional<Error> completeOn(SerialQueue& queue,
+                                const std::function<void(Completion)>& operation) {
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool completed = false;
+    std::optional<Error> error;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  queue.async([operation, outcome] {
+    operation([outcome](std::optional<Error> error) {
+      std::lock_guard<std::mutex> guard(outcome->mutex);
+      outcome->completed = true;
+      outcome->error = std::move(error);
+      outcome->done.notify_all();
+    });
+  });
+  std::unique_lock<std::mutex> lock(outcome->mutex);
+  if (!outcome->done.wait_for(lock, kPatience, [&] { return outcome->completed; })) {
+    throw std::runtime_error("the operation never completed");
+  }
+  return outcome->error;
+}
+
+}  // namespace tovan::qemutest
