@@ -1,5 +1,6 @@
 // The parent's commands on standard input, and the wind-down when that input ends. Scripts
-// whose helper sits out its waits scale its sleeps down, so no test waits the real 120 + 20 s.
+// whose helper sits out its waits scale its sleeps down, so no test waits the real 120 + 20 s,
+// yet the scaled grace stays long beside the guest's own delays.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -68,7 +69,7 @@ TEST_F(CommandScenario, EndOfInputFreezesTheMachineWithOrWithoutAHostShare) {
 TEST_F(CommandScenario, EndOfInputWhileStartingWaitsForTheStartButNeitherFreezesNorStops) {
   // Input that is empty from the start queues the freeze right behind the boot, so it always
   // finds the start in flight.
-  script("boot 0.3\ntime-scale 0.05");
+  script("boot 0.2\ntime-scale 0.1");
   RunOutcome run = play({}, Input::closeInput);
   EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running")));
   EXPECT_EQ(run.status, 0);
@@ -97,7 +98,7 @@ TEST_F(CommandScenario, EndOfInputBelowMacOS14AsksTheGuestToStop) {
 
 TEST_F(CommandScenario, EndOfInputWithAFailedPauseStopsTheMachineOnceItRunsAgain) {
   writeFile(partialPath(), "left over");
-  script("fail pause the guest did not quiesce\ntime-scale 0.01");
+  script("fail pause the guest did not quiesce");
   RunOutcome run = play({{state("running"), ""}}, Input::closeInput);
   EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running"), state("saving"),
                                       log("pause failed: the guest did not quiesce"),
@@ -110,7 +111,7 @@ TEST_F(CommandScenario, EndOfInputWithAFailedPauseStopsTheMachineOnceItRunsAgain
 TEST_F(CommandScenario, EndOfInputWithAFailedSaveAsksForTheStopBeforeTheResumeCompletes) {
   // The machine cannot take the stop while it resumes; the request is dropped without a word
   // and the helper ends after its grace.
-  script("fail save no space left\ntime-scale 0.01");
+  script("fail save no space left\ntime-scale 0.05");
   RunOutcome run = play({{state("running"), ""}}, Input::closeInput);
   EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running"), state("saving"),
                                       log("save failed: no space left"), state("running")));

@@ -21,6 +21,8 @@ using testing::readFileOrEmpty;
 
 // Bounds that a healthy run never comes near; only a broken runner would sit them out.
 constexpr double kGenerous = 600;
+// A bound that a shell outlives, and that is long beside the time it takes to set its trap.
+constexpr double kPastTheTrap = 1;
 
 bool noChildLeft() {
   int status;
@@ -84,13 +86,13 @@ TEST_F(RunBoundedTest, AProgramThatCannotBeLaunchedIsSkipped) {
 TEST_F(RunBoundedTest, AProgramStillRunningAtTheDeadlineIsTerminatedOrElseKilledAndReaped) {
   runBounded({"/bin/sh", "-c",
               "trap 'echo terminated >\"$0\"; exit' TERM; while :; do sleep 0.05; done", out_},
-             0.2);
+             kPastTheTrap);
   EXPECT_EQ(readFileOrEmpty(out_), "terminated\n");
   EXPECT_TRUE(noChildLeft());
 
   runBounded(
       {"/bin/sh", "-c", "trap 'echo ignored >\"$0\"' TERM; while :; do sleep 0.05; done", out_},
-      0.2);
+      kPastTheTrap);
   EXPECT_EQ(readFileOrEmpty(out_), "ignored\n");
   EXPECT_TRUE(noChildLeft());
 }
