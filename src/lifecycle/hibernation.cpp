@@ -25,6 +25,10 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 Status syncPath(const std::string& path, int flags) {
   UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
   if (!fd.valid()) return errorFromErrno("cannot open " + quoted(path), errno);
+#if defined(__APPLE__)
+  // On macOS fsync stops at the drive's cache; only F_FULLFSYNC reaches the medium.
+  if (::fcntl(fd.get(), F_FULLFSYNC) == 0) return {};
+#endif
   if (::fsync(fd.get()) != 0) return errorFromErrno("cannot sync " + quoted(path), errno);
   return {};
 }
