@@ -66,14 +66,24 @@ TEST_F(CommandScenario, EndOfInputFreezesTheMachineWithOrWithoutAHostShare) {
   }
 }
 
-TEST_F(CommandScenario, EndOfInputWhileStartingWaitsForTheStartButNeitherFreezesNorStops) {
+TEST_F(CommandScenario, EndOfInputDuringAStartOrRestoreFreezesTheMachineOnceItRuns) {
   // Input that is empty from the start queues the freeze right behind the boot, so it always
-  // finds the start in flight.
+  // finds the start in flight; the freeze follows as soon as the machine runs.
   script("boot 0.2\ntime-scale 0.1");
   RunOutcome run = play({}, Input::closeInput);
-  EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running")));
+  EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running"), state("saving"),
+                                      state("hibernated")));
   EXPECT_EQ(run.status, 0);
-  EXPECT_FALSE(fileExists(statePath()));
+  EXPECT_TRUE(fileExists(statePath()));
+
+  // A restored machine must not be lost either: its saved state is deleted once it runs.
+  script("restore 0.2\ntime-scale 0.1");
+  run = play({}, Input::closeInput);
+  EXPECT_THAT(run.events, ElementsAre(state("restoring"), state("running"), state("saving"),
+                                      state("hibernated")));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(fileExists(statePath()));
+  EXPECT_FALSE(fileExists(partialPath()));
 }
 
 TEST_F(CommandScenario, TheWaitForABusyMachineIsBounded) {

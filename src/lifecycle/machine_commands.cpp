@@ -36,8 +36,13 @@ void hibernateWorkItem() {
   hibernateAndExit(*vm, nullptr);
 }
 
+namespace {
+bool freezePutOff = false;  // vmQueue only
+}  // namespace
+
 void freezeWorkItem() {
-  // A start, restore or save under way is neither interrupted nor followed by a freeze.
+  // A start, restore or save under way is not interrupted.
+  freezePutOff = busy;
   if (busy) return;
   if (!vm) exitProcess(0);
   if (!hostPlatform().canSaveAndRestore()) {
@@ -50,7 +55,10 @@ void freezeWorkItem() {
 
 bool machineIsBusy() {
   bool copy = true;
-  vmQueue().sync([&copy] { copy = busy; });
+  vmQueue().sync([&copy] {
+    if (!busy && freezePutOff) freezeWorkItem();
+    copy = busy;
+  });
   return copy;
 }
 

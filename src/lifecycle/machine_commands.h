@@ -13,12 +13,15 @@ void stopWorkItem();
 // it emits the "hibernation requires macOS 14+" error instead and the helper runs on.
 void hibernateWorkItem();
 
-// End of input: unless a transition is in flight, freezes the machine, falling back to a silent
-// stop request where the freeze is impossible or fails. Exits with status 0 when there is no
-// machine at all.
+// End of input: freezes the machine, falling back to a silent stop request where the freeze is
+// impossible or fails. Exits with status 0 when there is no machine at all. A start, restore or
+// save in flight is not interrupted: the freeze is put off until `busy` turns false, see below.
 void freezeWorkItem();
 
 // The value of `busy`, fetched by a synchronous hop onto vmQueue. Must not be called on vmQueue.
+// A freeze that was put off because the machine was busy is carried out in the same hop once
+// the machine no longer is: otherwise a machine restored from its saved state (which is deleted
+// once it runs) would be killed at the helper's exit, and its state lost for good.
 bool machineIsBusy();
 
 }  // namespace tovan
