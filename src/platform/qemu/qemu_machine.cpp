@@ -9,11 +9,11 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "base/unique_fd.h"
 #include "platform/qemu/command_line.h"
+#include "platform/qemu/detached_thread.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
 
@@ -46,7 +46,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
 
   ~Core() {
     process_.reset();  // kills QEMU and waits for its watcher
-    if (flusher_.joinable()) flusher_.join();
+    flusher_.wait();
   }
 
   void setDelegate(MachineDelegate* delegate) { delegate_ = delegate; }
@@ -331,9 +331,8 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   // QEMU does not sync what it wrote. The flush runs on a thread of its own so that the queue
   // stays free meanwhile; the save completes when it is done.
   void flushStateFile() {
-    if (flusher_.joinable()) flusher_.join();
-    flusher_ = std::thread([file = std::make_shared<UniqueFd>(std::move(stateFile_)),
-                            weak = weak_from_this(), &queue = queue_] {
+    flusher_ = DetachedThread([file = std::make_shared<UniqueFd>(std::move(stateFile_)),
+                               weak = weak_from_this(), &queue = queue_] {
       std::optional<Error> error;
       if (::fdatasync(file->get()) != 0) {
         error = errorFromErrno("cannot write the saved state to disk", errno);
@@ -387,7 +386,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   Migration migration_ = Migration::none;
   std::string migrationError_;  // QEMU's record of a failed load
   UniqueFd stateFile_;
-  std::thread flusher_;
+  DetachedThread flusher_;
 };
 
 QemuMachine::QemuMachine(Result<QemuInstallation> installation, Accelerator accelerator,

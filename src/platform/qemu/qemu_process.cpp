@@ -230,12 +230,12 @@ QemuProcess::QemuProcess(pid_t pid, UniqueFd pidfd, UniqueFd qmp, UniqueFd error
       errors_(std::move(errors)),
       handlers_(std::move(handlers)) {
   slot_ = registerLiveChild(pid_, pidfd_.get());
-  watcher_ = std::thread([this] { watch(); });
+  watcher_ = DetachedThread([this] { watch(); });
 }
 
 QemuProcess::~QemuProcess() {
   kill();
-  if (watcher_.joinable()) watcher_.join();
+  watcher_.wait();
 }
 
 Status QemuProcess::send(std::string_view text, int passFd) {

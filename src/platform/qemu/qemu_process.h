@@ -18,11 +18,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "base/result.h"
 #include "base/unique_fd.h"
+#include "platform/qemu/detached_thread.h"
 #include "platform/qemu/qmp.h"
 
 namespace tovan {
@@ -80,7 +80,7 @@ class QemuProcess {
   Handlers handlers_;
   int slot_ = -1;  // this process's entry among the children the exit hook kills
   std::atomic<bool> reaped_{false};
-  std::thread watcher_;
+  DetachedThread watcher_;  // last member: waited for before the others go
 };
 
 }  // namespace tovan

@@ -3,6 +3,7 @@
 # host platform.
 set(TOVAN_QEMU_SOURCES
   src/platform/qemu/command_line.cpp
+  src/platform/qemu/detached_thread.cpp
   src/platform/qemu/firmware.cpp
   src/platform/qemu/machine_uuid.cpp
   src/platform/qemu/qemu_machine.cpp
