@@ -30,9 +30,12 @@ void readCommands(int fd, const std::function<void(Command)>& obey) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
+    // Only the new bytes are searched, so a long line costs linear time however it arrives.
+    size_t searchFrom = pending.size();
     pending.append(buffer, static_cast<size_t>(got));
     size_t start = 0;
-    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (size_t end; (end = pending.find('\n', searchFrom)) != std::string::npos;
+         start = searchFrom = end + 1) {
       take(std::string_view(pending).substr(start, end - start));
     }
     pending.erase(0, start);
