@@ -8,6 +8,7 @@ add_executable(tovan_qemu_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/qemu_pure_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qemu_process_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qemu_machine_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qemu_state_flusher_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qemu_test_support.cpp)
 target_include_directories(tovan_qemu_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(tovan_qemu_unit_tests PRIVATE tovan_backend_qemu tovan_test_support

@@ -195,8 +195,11 @@ TEST(QemuProcess, DiesWithTheThreadThatLaunchedIt) {
   // The machine's queue launches QEMU; were that thread to end, QEMU must not run on alone.
   Recorder recorder;
   std::unique_ptr<QemuProcess> process;
-  std::thread launcher(
-      [&] { process = launchShell("echo '{\"QMP\":{}}' >&3; exec sleep 600", recorder); });
+  std::thread launcher([&] {
+    process = launchShell("echo '{\"QMP\":{}}' >&3; exec sleep 600", recorder);
+    // Running: past its set-up, so the thread's end is what ends it.
+    recorder.awaitMessages(1);
+  });
   launcher.join();
   ProcessEnd end = recorder.awaitEnd();
   EXPECT_TRUE(WIFSIGNALED(end.waitStatus));

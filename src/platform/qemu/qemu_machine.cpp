@@ -13,9 +13,9 @@
 
 #include "base/unique_fd.h"
 #include "platform/qemu/command_line.h"
-#include "platform/qemu/detached_thread.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
+#include "platform/qemu/state_flusher.h"
 
 namespace tovan {
 
@@ -26,6 +26,8 @@ constexpr const char* kStateFdName = "tovan-state";
 // QEMU 7.2 throttles migration to 128 MiB/s by default, even for a paused machine. A save or
 // restore should go as fast as the disk allows.
 constexpr std::uint64_t kUnlimitedBandwidth = 1'000'000'000'000;  // bytes per second
+// The disk's writeback of a state file starts after every 16 MiB that QEMU writes.
+constexpr std::size_t kWritebackChunk = 16 << 20;
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
@@ -46,7 +48,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
 
   ~Core() {
     process_.reset();  // kills QEMU and waits for its watcher
-    flusher_.wait();
+    flusher_.reset();
   }
 
   void setDelegate(MachineDelegate* delegate) { delegate_ = delegate; }
@@ -69,13 +71,17 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (!state.valid()) return finish(errorFromErrno("cannot open " + quoted(path), errno));
     stateFile_ = std::move(state);
     launch(LaunchMode::incoming, [this] {
-      passStateFile([this] {
-        migration_ = Migration::restoring;
-        execute("migrate-incoming", {{"uri", std::string("fd:") + kStateFdName}},
-                [this](const QmpMessage& reply) {
-                  if (reply.kind == QmpKind::failure) abandon(Error{reply.description});
-                });
-      });
+      execute(
+          "getfd", {{"fdname", kStateFdName}},
+          [this](const QmpMessage& passed) {
+            if (passed.kind == QmpKind::failure) return abandon(Error{passed.description});
+            migration_ = Migration::restoring;
+            execute("migrate-incoming", {{"uri", std::string("fd:") + kStateFdName}},
+                    [this](const QmpMessage& reply) {
+                      if (reply.kind == QmpKind::failure) abandon(Error{reply.description});
+                    });
+          },
+          stateFile_.get());
     });
   }
 
@@ -101,17 +107,32 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (!admit(done, "the machine is not paused", runState_ == RunState::paused)) return;
     UniqueFd state(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!state.valid()) return finish(errorFromErrno("cannot create " + quoted(path), errno));
-    stateFile_ = std::move(state);
-    passStateFile([this] {
-      migration_ = Migration::saving;
-      execute("migrate", {{"uri", std::string("fd:") + kStateFdName}},
-              [this](const QmpMessage& reply) {
-                if (reply.kind != QmpKind::failure || migration_ != Migration::saving) return;
-                migration_ = Migration::none;
-                stateFile_.reset();
-                finish(Error{reply.description});
-              });
-    });
+
+    const std::uint64_t save = ++saveGeneration_;
+    auto onFlushed = [weak = weak_from_this(), save, &queue = queue_](Status flushed) {
+      queue.async([weak, save, flushed] {
+        if (auto core = weak.lock()) core->onStateFlushed(save, flushed);
+      });
+    };
+    flusher_ = StateFlusher::follow(std::move(state), path, kWritebackChunk, std::move(onFlushed));
+    saveFailure_.reset();
+
+    execute(
+        "getfd", {{"fdname", kStateFdName}},
+        [this](const QmpMessage& reply) {
+          if (reply.kind == QmpKind::failure) return migrationEnded(Error{reply.description});
+          migration_ = Migration::saving;
+          execute("migrate", {{"uri", std::string("fd:") + kStateFdName}},
+                  [this](const QmpMessage& started) {
+                    if (started.kind != QmpKind::failure || migration_ != Migration::saving) {
+                      return;
+                    }
+                    migration_ = Migration::none;
+                    execute("closefd", {{"fdname", kStateFdName}}, [](const QmpMessage&) {});
+                    migrationEnded(Error{started.description});
+                  });
+        },
+        flusher_->file());
   }
 
   bool canPause() const { return canRequestStop() && !operation_; }
@@ -216,20 +237,6 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     });
   }
 
-  // Hands QEMU the open state file under kStateFdName, then goes on with `next`.
-  void passStateFile(std::function<void()> next) {
-    const bool restoring = runState_ == RunState::incoming;
-    execute(
-        "getfd", {{"fdname", kStateFdName}},
-        [this, restoring, next = std::move(next)](const QmpMessage& reply) {
-          if (reply.kind != QmpKind::failure) return next();
-          if (restoring) return abandon(Error{reply.description});
-          stateFile_.reset();
-          finish(Error{reply.description});
-        },
-        stateFile_.get());
-  }
-
   // Sends a command; `handler` gets its reply. A QEMU that cannot be written to is ending or
   // broken: it is killed, and its end completes whatever was in flight, with its own words.
   void execute(const char* command, const nlohmann::json& arguments, ReplyHandler handler,
@@ -311,14 +318,25 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
       });
     }
 
-    if (failed) {
-      stateFile_.reset();
-      return execute("query-migrate", nullptr, [this](const QmpMessage& reply) {
-        std::string description = migrationErrorOf(reply);
-        finish(Error{description.empty() ? "QEMU could not save the machine" : description});
-      });
-    }
-    flushStateFile();
+    if (!failed) return migrationEnded(std::nullopt);
+    execute("query-migrate", nullptr, [this](const QmpMessage& reply) {
+      std::string description = migrationErrorOf(reply);
+      migrationEnded(Error{description.empty() ? "QEMU could not save the machine" : description});
+    });
+  }
+
+  // A save completes once QEMU has finished writing and what it wrote is on disk.
+  void migrationEnded(std::optional<Error> error) {
+    saveFailure_ = std::move(error);
+    if (flusher_) flusher_->writerDone();
+  }
+
+  void onStateFlushed(std::uint64_t save, Status flushed) {
+    if (save != saveGeneration_ || !flusher_) return;
+    flusher_.reset();
+    std::optional<Error> error = std::exchange(saveFailure_, std::nullopt);
+    if (!error && !flushed) error = flushed.error();
+    finish(std::move(error));
   }
 
   static std::string migrationErrorOf(const QmpMessage& reply) {
@@ -326,22 +344,6 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     auto description = reply.payload.find("error-desc");
     if (description == reply.payload.end() || !description->is_string()) return {};
     return description->get<std::string>();
-  }
-
-  // QEMU does not sync what it wrote. The flush runs on a thread of its own so that the queue
-  // stays free meanwhile; the save completes when it is done.
-  void flushStateFile() {
-    flusher_ = DetachedThread([file = std::make_shared<UniqueFd>(std::move(stateFile_)),
-                               weak = weak_from_this(), &queue = queue_] {
-      std::optional<Error> error;
-      if (::fdatasync(file->get()) != 0) {
-        error = errorFromErrno("cannot write the saved state to disk", errno);
-      }
-      file->reset();
-      queue.async([weak, error] {
-        if (auto core = weak.lock()) core->finish(error);
-      });
-    });
   }
 
   void onEnded(std::uint64_t generation, const ProcessEnd& end) {
@@ -352,6 +354,8 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     stateFile_.reset();
     migration_ = Migration::none;
     runState_ = RunState::none;
+    saveFailure_.reset();
+    flusher_.reset();  // nothing more is coming; what there is stays unflushed
 
     Error reason = failure_ ? *failure_ : Error{describeProcessEnd(end, migrationError_)};
     const bool wasStarted = std::exchange(started_, false);
@@ -384,9 +388,11 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   std::uint64_t nextId_ = 1;
   std::optional<Error> failure_;  // why the backend itself ended this QEMU
   Migration migration_ = Migration::none;
-  std::string migrationError_;  // QEMU's record of a failed load
-  UniqueFd stateFile_;
-  DetachedThread flusher_;
+  std::string migrationError_;        // QEMU's record of a failed load
+  UniqueFd stateFile_;                // the state being restored
+  std::optional<Error> saveFailure_;  // why QEMU could not write the state
+  std::uint64_t saveGeneration_ = 0;  // tells this save's flush from an earlier one's
+  std::unique_ptr<StateFlusher> flusher_;
 };
 
 QemuMachine::QemuMachine(Result<QemuInstallation> installation, Accelerator accelerator,

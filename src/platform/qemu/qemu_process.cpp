@@ -98,7 +98,8 @@ struct ChildPlan {
   defaults.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) (void)::sigaction(signal, &defaults, nullptr);
 
-  // Dies with the thread that forked it; if that already happened, the signal was missed.
+  // Dies with the thread that forked it. Should the helper have died before this line, the
+  // signal was missed, and the new parent says so.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) ::_exit(126);
   (void)::setpgid(0, 0);
 

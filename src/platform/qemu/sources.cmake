@@ -9,4 +9,5 @@ set(TOVAN_QEMU_SOURCES
   src/platform/qemu/qemu_machine.cpp
   src/platform/qemu/qemu_platform.cpp
   src/platform/qemu/qemu_process.cpp
-  src/platform/qemu/qmp.cpp)
+  src/platform/qemu/qmp.cpp
+  src/platform/qemu/state_flusher.cpp)
