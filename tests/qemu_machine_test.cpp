@@ -65,20 +65,6 @@ class FakeHostTest : public ::testing::Test {
   QemuHost host;
 };
 
-TEST_F(FakeHostTest, LimitsFollowTheHost) {
-  QemuPlatform platform(host);
-  EXPECT_EQ(platform.minimumAllowedCpuCount(), 1);
-  EXPECT_EQ(platform.maximumAllowedCpuCount(), 4);
-  EXPECT_EQ(platform.minimumAllowedMemorySize(), 128 * kMiB);
-  EXPECT_EQ(platform.maximumAllowedMemorySize(), 6144 * kMiB);
-
-  host.cpuCount = 1000;  // more than the machine type takes
-  host.memorySize = 100 * kMiB + 12345;
-  QemuPlatform small(host);
-  EXPECT_EQ(small.maximumAllowedCpuCount(), 288);
-  EXPECT_EQ(small.maximumAllowedMemorySize(), 128 * kMiB);
-}
-
 TEST_F(FakeHostTest, VariableStoreIsAFreshCopyOfTheTemplateAndNeverOverwrites) {
   QemuPlatform platform(host);
   const std::string store = dir / "machine.vars";
@@ -175,6 +161,30 @@ TEST_F(FakeHostTest, ValidationChecksTheStoreTheLimitsAndTheIdentifier) {
   EXPECT_EQ(emptyStore.error().description,
             "the EFI variable store \"" + config.efiStorePath +
                 "\" holds 0 bytes, where the firmware expects 4099");
+}
+
+TEST_F(FakeHostTest, AStartFailsWithWhatEndedItsQemuOrWithTheMissingInstallation) {
+  HelperConfig config = configIn(dir);
+  testing::writeFile(config.diskPath, std::string(512, '\0'));
+  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  QemuPlatform building(host);
+  auto built = buildConfiguration(config, building);
+  ASSERT_TRUE(built.ok()) << built.error().description;
+
+  SerialQueue queue("test.machine");
+  auto startOn = [&](QemuPlatform& platform) {
+    std::unique_ptr<Machine> machine;
+    queue.sync([&] { machine = platform.createMachine(*built, queue); });
+    auto error = qemutest::completeOn(queue, [&](Completion done) { machine->start(done); });
+    queue.sync([&] { machine.reset(); });
+    return error ? error->description : "success";
+  };
+  // The fake host's "QEMU" is /bin/false: it ends before it ever speaks QMP.
+  QemuPlatform ending(host);
+  EXPECT_EQ(startOn(ending), "QEMU exited with status 1");
+  host.installation = Error{"QEMU not found (looked for ...)"};
+  QemuPlatform missing(host);
+  EXPECT_EQ(startOn(missing), "QEMU not found (looked for ...)");
 }
 
 // Records what a machine tells its delegate.

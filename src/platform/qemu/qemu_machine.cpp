@@ -86,7 +86,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   }
 
   void pause(Completion done) {
-    if (!admit(done, "the machine is not running", runState_ == RunState::running)) return;
+    if (!admit(done, "the machine is not running", canRequestStop())) return;
     execute("stop", nullptr, [this](const QmpMessage& reply) {
       if (reply.kind == QmpKind::failure) return finish(Error{reply.description});
       runState_ = RunState::paused;
@@ -181,10 +181,16 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (process_) process_->kill();
   }
 
+  // Fails the operation in flight before any QEMU runs.
+  void failLaunch(Error why) {
+    stateFile_.reset();
+    finish(std::move(why));
+  }
+
   void launch(LaunchMode mode, std::function<void()> whenConfigured) {
-    if (!installation_) return finish(installation_.error());
+    if (!installation_) return failLaunch(installation_.error());
     auto argv = qemuCommandLine(*installation_, accelerator_, configuration_, mode);
-    if (!argv) return finish(argv.error());
+    if (!argv) return failLaunch(argv.error());
 
     int console = -1;
     if (!configuration_.serialPorts.empty() && configuration_.serialPorts.front().log) {
@@ -209,7 +215,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     };
 
     auto process = QemuProcess::launch(*argv, console, std::move(handlers));
-    if (!process) return finish(process.error());
+    if (!process) return failLaunch(process.error());
     process_ = std::move(*process);
     runState_ = mode == LaunchMode::incoming ? RunState::incoming : RunState::prelaunch;
     guestShutdown_ = false;
