@@ -27,8 +27,17 @@ for tool in "$stub" "$busybox" /usr/sbin/sfdisk /usr/sbin/mkfs.fat /usr/bin/mcop
 done
 
 # The kernel that linux-image-amd64 currently names, e.g. linux-image-6.1.0-57-amd64.
-kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+current_kernel() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1
+}
+kernel_package=$(current_kernel)
+if [ -z "$kernel_package" ]; then
+  # A fresh machine may have no package lists yet.
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" apt-get update -q >/dev/null 2>&1 && kernel_package=$(current_kernel) || true
+fi
 if [ -z "$kernel_package" ]; then
   # Without package lists, fall back to a kernel downloaded earlier.
   kernel_package=$(find "$out/downloads" -name 'linux-image-*-amd64_*.deb' -printf '%f\n' |
@@ -40,7 +49,7 @@ kernel_version=$(apt-cache show --no-all-versions "$kernel_package" 2>/dev/null 
 
 key=$(
   {
-    sha256sum "$0" guest/init "$stub" "$busybox" | cut -d' ' -f1
+    sha256sum scripts/build-guest.sh guest/init "$stub" "$busybox" | cut -d' ' -f1
     echo "$kernel_package $kernel_version"
   } | sha256sum | cut -d' ' -f1
 )
