@@ -37,9 +37,11 @@ struct LiveChild {
 constexpr int kMaxLiveChildren = 8;
 LiveChild liveChildren[kMaxLiveChildren];
 
+// Through the pidfd where there is one: it cannot reach another process that got the pid.
 int sendKill(pid_t pid, int pidfd) {
-  if (pidfd >= 0)
+  if (pidfd >= 0) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+  }
   return ::kill(pid, SIGKILL);
 }
 
