@@ -36,63 +36,38 @@ std::vector<std::string> frames(QmpFramer& framer, std::string_view bytes) {
   return seen;
 }
 
-TEST(QmpFramer, DeliversWholeObjectsAcrossAnySplitAndDropsWhatIsNotAnObject) {
+// Whole objects across any split; lines that are not an object, or are overlong, are dropped and
+// the stream goes on after them.
+TEST(QmpFramer, DeliversWholeObjectsAndDropsTheRest) {
   QmpFramer framer;
   EXPECT_THAT(frames(framer, "{\"a\":"), ElementsAre());
   EXPECT_THAT(frames(framer, "1}\r\n{\"b\":2}\r\n{\"c\""), ElementsAre("{\"a\":1}", "{\"b\":2}"));
-  // Not JSON, a JSON array and an empty line are dropped; the stream goes on after them.
   EXPECT_THAT(frames(framer, ":3}\nnot json\n[1,2]\n\n{\"d\":4}\n"),
               ElementsAre("{\"c\":3}", "{\"d\":4}"));
-}
-
-TEST(QmpFramer, DropsAnOverlongLineAndRecoversAtTheNextOne) {
-  QmpFramer framer;
   std::string huge = "{\"x\":\"" + std::string(QmpFramer::kMaxLine, 'y') + "\"}";
   EXPECT_THAT(frames(framer, huge.substr(0, 1000)), ElementsAre());
-  EXPECT_THAT(frames(framer, huge.substr(1000)), ElementsAre());
-  EXPECT_THAT(frames(framer, "\n{\"ok\":true}\n"), ElementsAre("{\"ok\":true}"));
+  EXPECT_THAT(frames(framer, huge.substr(1000) + "\n{\"ok\":true}\n"),
+              ElementsAre("{\"ok\":true}"));
 }
 
-TEST(QmpMessage, SortsGreetingRepliesErrorsAndEvents) {
+TEST(QmpMessage, SortsRepliesErrorsAndEvents) {
   auto parse = [](const char* text) { return classifyQmpMessage(nlohmann::json::parse(text)); };
-
   EXPECT_EQ(parse(R"({"QMP":{"version":{},"capabilities":[]}})").kind, QmpKind::greeting);
-
   QmpMessage success = parse(R"({"return":{"status":"running"},"id":7})");
   EXPECT_EQ(success.kind, QmpKind::success);
   EXPECT_EQ(success.id, 7u);
-  EXPECT_EQ(success.payload["status"], "running");
 
   QmpMessage failure =
       parse(R"({"error":{"class":"GenericError","desc":"No migration in progress"},"id":9})");
   EXPECT_EQ(failure.kind, QmpKind::failure);
-  EXPECT_EQ(failure.id, 9u);
-  EXPECT_EQ(failure.name, "GenericError");
   EXPECT_EQ(failure.description, "No migration in progress");
-
   // An error without a text still has a description to report.
   EXPECT_FALSE(parse(R"({"error":{"class":"GenericError"},"id":1})").description.empty());
 
-  QmpMessage event = parse(
-      R"({"timestamp":{"seconds":1,"microseconds":2},"event":"SHUTDOWN","data":{"guest":true}})");
+  QmpMessage event = parse(R"({"event":"SHUTDOWN","data":{"guest":true}})");
   EXPECT_EQ(event.kind, QmpKind::event);
   EXPECT_EQ(event.name, "SHUTDOWN");
-  EXPECT_FALSE(event.id.has_value());
-  EXPECT_EQ(event.payload["guest"], true);
-
-  EXPECT_EQ(parse(R"({"something":"else"})").kind, QmpKind::unknown);
   EXPECT_EQ(parse(R"({"return":{},"id":"seven"})").id, std::nullopt);
-}
-
-TEST(QmpCommand, IsOneLineOfJsonThatCarriesItsId) {
-  std::string text = qmpCommand("migrate", 42, {{"uri", "fd:state"}});
-  ASSERT_EQ(text.back(), '\n');
-  EXPECT_EQ(text.find('\n'), text.size() - 1);
-  auto parsed = nlohmann::json::parse(text);
-  EXPECT_EQ(parsed["execute"], "migrate");
-  EXPECT_EQ(parsed["id"], 42);
-  EXPECT_EQ(parsed["arguments"]["uri"], "fd:state");
-  EXPECT_FALSE(nlohmann::json::parse(qmpCommand("cont", 1)).contains("arguments"));
 }
 
 TEST(SendQmp, PassesADescriptorWithTheTextAndFailsQuietlyOnAClosedPeer) {
@@ -133,35 +108,23 @@ TEST(SendQmp, PassesADescriptorWithTheTextAndFailsQuietlyOnAClosedPeer) {
   EXPECT_THAT(sent.error().description, StartsWith("cannot talk to QEMU: "));
 }
 
+// A fresh identifier is a random version 4 UUID that round-trips; every damaged form is refused.
 TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
-  const MachineUuid uuid = {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0x4d, 0xef,
-                            0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
-  EXPECT_EQ(uuidText(uuid), "12345678-9abc-4def-8001-020304050607");
+  const MachineUuid uuid = randomMachineUuid();
+  EXPECT_NE(uuid, randomMachineUuid());
+  EXPECT_EQ(uuid[6] >> 4, 4);
+  EXPECT_EQ(uuid[8] >> 6, 2);
   const std::string stored = encodeMachineUuid(uuid);
-  EXPECT_THAT(stored, StartsWith("tovan-machine-id 1 12345678-9abc-4def-8001-020304050607 "));
+  EXPECT_THAT(stored, StartsWith("tovan-machine-id 1 " + uuidText(uuid) + " "));
   EXPECT_EQ(decodeMachineUuid(stored), uuid);
 
   std::string flipped = stored;
   flipped[20] = flipped[20] == '0' ? '1' : '0';  // one UUID digit: caught by the checksum
-  std::string upper = stored;
-  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   std::string badChecksum = stored;
   badChecksum[badChecksum.size() - 2] = badChecksum[badChecksum.size() - 2] == 'a' ? 'b' : 'a';
-  for (const std::string& damaged :
-       {std::string(), stored.substr(0, stored.size() - 1), stored + "\n", "x" + stored, flipped,
-        upper, badChecksum, std::string(16, '\0')}) {
+  for (const std::string& damaged : {std::string(), stored.substr(0, stored.size() - 1),
+                                     stored + "\n", "x" + stored, flipped, badChecksum}) {
     EXPECT_EQ(decodeMachineUuid(damaged), std::nullopt) << damaged;
-  }
-}
-
-TEST(MachineUuid, FreshOnesAreRandomVersionFourUuids) {
-  const MachineUuid first = randomMachineUuid();
-  const MachineUuid second = randomMachineUuid();
-  EXPECT_NE(first, second);
-  for (const MachineUuid& uuid : {first, second}) {
-    EXPECT_EQ(uuid[6] >> 4, 4);
-    EXPECT_EQ(uuid[8] >> 6, 2);
-    EXPECT_EQ(decodeMachineUuid(encodeMachineUuid(uuid)), uuid);
   }
 }
 
@@ -206,51 +169,20 @@ class QemuCommandLine : public ::testing::Test {
   MachineConfiguration configuration;
 };
 
-TEST_F(QemuCommandLine, DescribesTheMachineAsConfigured) {
-  const auto args = argv();
-  EXPECT_EQ(args.front(), "/usr/bin/qemu-system-x86_64");
-  EXPECT_THAT(valuesOf(args, "-machine"), ElementsAre("pc-q35-7.2"));
-  EXPECT_THAT(valuesOf(args, "-accel"), ElementsAre("tcg"));
-  EXPECT_THAT(valuesOf(args, "-cpu"), ElementsAre());
-  EXPECT_THAT(valuesOf(args, "-smp"), ElementsAre("2"));
-  EXPECT_THAT(valuesOf(args, "-m"), ElementsAre("512"));
+// The identity a guest sees and the disks' modes follow the configuration.
+TEST_F(QemuCommandLine, FollowsTheConfiguration) {
+  auto args = argv();
   EXPECT_THAT(valuesOf(args, "-uuid"), ElementsAre("a63615f4-a93f-4f16-aa6b-305efe331473"));
-  EXPECT_THAT(
-      valuesOf(args, "-drive"),
-      ElementsAre("if=pflash,format=raw,unit=0,readonly=on,file=/fw/CODE.fd",
-                  "if=pflash,format=raw,unit=1,file=/m/efi.vars",
-                  "if=none,id=disk0,format=raw,cache.direct=off,cache.no-flush=off,werror=report,"
-                  "rerror=report,file=/m/disk.img",
-                  "if=none,id=disk1,format=raw,cache.direct=off,cache.no-flush=off,werror=report,"
-                  "rerror=report,readonly=on,file=/m/seed.img"));
-  EXPECT_THAT(valuesOf(args, "-netdev"), ElementsAre("user,id=net0"));
-  EXPECT_THAT(
-      valuesOf(args, "-device"),
-      ElementsAre("virtio-blk-pci,drive=disk0", "virtio-blk-pci,drive=disk1",
-                  "virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc", "virtio-serial-pci",
-                  "virtconsole,chardev=console0", "virtio-balloon-pci"));
-  EXPECT_THAT(valuesOf(args, "-chardev"),
-              ElementsAre("stdio,id=console0,signal=off", "socket,id=qmp,fd=3"));
-  EXPECT_THAT(valuesOf(args, "-mon"), ElementsAre("chardev=qmp,mode=control"));
-  EXPECT_NE(std::find(args.begin(), args.end(), "-S"), args.end());
-  EXPECT_NE(std::find(args.begin(), args.end(), "-nodefaults"), args.end());
-  EXPECT_EQ(std::find(args.begin(), args.end(), "-incoming"), args.end());
-}
+  EXPECT_THAT(valuesOf(args, "-drive")[3], HasSubstr("readonly=on,file=/m/seed.img"));
+  EXPECT_THAT(valuesOf(args, "-device"),
+              ::testing::Contains("virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc"));
 
-TEST_F(QemuCommandLine, OptionalDevicesFollowTheConfiguration) {
-  configuration.networkDevices = {NetworkDevice{}};  // a MAC that did not parse
-  configuration.serialPorts.clear();                 // no console log
-  configuration.entropyDevices = 1;
-  configuration.memoryBalloonDevices = 0;
   configuration.storageDevices[0].caching = DiskCaching::uncached;
   configuration.storageDevices[0].synchronization = DiskSynchronization::none;
-  const auto args = argv(LaunchMode::coldStart, Accelerator::kvm);
-  EXPECT_THAT(valuesOf(args, "-accel"), ElementsAre("kvm"));
+  configuration.serialPorts.clear();
+  args = argv(LaunchMode::coldStart, Accelerator::kvm);
   EXPECT_THAT(valuesOf(args, "-cpu"), ElementsAre("host"));
   EXPECT_THAT(valuesOf(args, "-drive")[2], HasSubstr("cache.direct=on,cache.no-flush=on"));
-  EXPECT_THAT(valuesOf(args, "-device"),
-              ElementsAre("virtio-blk-pci,drive=disk0", "virtio-blk-pci,drive=disk1",
-                          "virtio-net-pci,netdev=net0,romfile=", "virtio-rng-pci"));
   EXPECT_THAT(valuesOf(args, "-chardev"), ElementsAre("socket,id=qmp,fd=3"));
 }
 
@@ -297,9 +229,7 @@ TEST(DescribeProcessEnd, TellsQemusOwnReason) {
   // Text without QEMU's prefix, such as a failed exec, is kept as it is.
   EXPECT_EQ(describeProcessEnd(exited(127, "cannot execute /x: No such file or directory\n")),
             "cannot execute /x: No such file or directory");
-}
-
-TEST(DescribeProcessEnd, FallsBackWhenQemuSaidNothing) {
+  // Without QEMU's words: its status or signal, or what QMP last said.
   EXPECT_EQ(describeProcessEnd(exited(3, "")), "QEMU exited with status 3");
   EXPECT_EQ(describeProcessEnd(exited(1, "qemu-system-x86_64: warning: only this\n")),
             "QEMU exited with status 1");
@@ -322,35 +252,31 @@ class FakeRoot {
   testing::TempDir dir_;
 };
 
+// Debian's paths come first, firmware pairs only within one flash size, a file that is not
+// executable is no QEMU, and other distributions' layouts are found too.
 TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
   FakeRoot host;
   host.file("/usr/bin/qemu-system-x86_64", 10, 0755);
   host.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
-  // Debian's 4M code beside a 2M variable store: not a pair.
-  host.file("/usr/share/OVMF/OVMF_CODE_4M.fd", 3653632);
+  host.file("/usr/share/OVMF/OVMF_CODE_4M.fd", 3653632);  // beside a 2M store: not a pair
   host.file("/usr/share/OVMF/OVMF_VARS_4M.fd", 131072);
   host.file("/usr/share/OVMF/OVMF_CODE.fd", 1966080);
   host.file("/usr/share/OVMF/OVMF_VARS.fd", 131072);
-
   auto found = findQemuInstallation(host.root());
   ASSERT_TRUE(found.ok()) << found.error().description;
   EXPECT_EQ(found->emulator, host.root() + "/usr/bin/qemu-system-x86_64");
   EXPECT_EQ(found->firmwareCode, host.root() + "/usr/share/OVMF/OVMF_CODE.fd");
-  EXPECT_EQ(found->firmwareVarsTemplate, host.root() + "/usr/share/OVMF/OVMF_VARS.fd");
   EXPECT_EQ(found->firmwareVarsSize, 131072u);
-}
 
-TEST(FindQemuInstallation, FindsUsrLocalAndOtherDistributionsLayouts) {
-  FakeRoot host;
-  host.file("/usr/bin/qemu-system-x86_64", 10, 0644);  // not executable
-  host.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
-  host.file("/usr/share/edk2/x64/OVMF_CODE.4m.fd", 3653632);
-  host.file("/usr/share/edk2/x64/OVMF_VARS.4m.fd", 540672);
-
-  auto found = findQemuInstallation(host.root());
+  FakeRoot other;
+  other.file("/usr/bin/qemu-system-x86_64", 10, 0644);
+  other.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
+  other.file("/usr/share/edk2/x64/OVMF_CODE.4m.fd", 3653632);
+  other.file("/usr/share/edk2/x64/OVMF_VARS.4m.fd", 540672);
+  found = findQemuInstallation(other.root());
   ASSERT_TRUE(found.ok()) << found.error().description;
-  EXPECT_EQ(found->emulator, host.root() + "/usr/local/bin/qemu-system-x86_64");
-  EXPECT_EQ(found->firmwareCode, host.root() + "/usr/share/edk2/x64/OVMF_CODE.4m.fd");
+  EXPECT_EQ(found->emulator, other.root() + "/usr/local/bin/qemu-system-x86_64");
+  EXPECT_EQ(found->firmwareCode, other.root() + "/usr/share/edk2/x64/OVMF_CODE.4m.fd");
 }
 
 TEST(FindQemuInstallation, SaysWhereItLookedWhenSomethingIsMissing) {
@@ -366,13 +292,6 @@ TEST(FindQemuInstallation, SaysWhereItLookedWhenSomethingIsMissing) {
   ASSERT_FALSE(noFirmware.ok());
   EXPECT_THAT(noFirmware.error().description,
               StartsWith("OVMF firmware not found (looked for /usr/share/OVMF/OVMF_CODE_4M.fd"));
-}
-
-TEST(ChooseAccelerator, UsesKvmOnlyWhenTheDeviceOpens) {
-  testing::TempDir dir;
-  EXPECT_EQ(chooseAccelerator(dir / "no-such-device"), Accelerator::tcg);
-  testing::writeFile(dir / "kvm", "");
-  EXPECT_EQ(chooseAccelerator(dir / "kvm"), Accelerator::kvm);
 }
 
 }  // namespace
