@@ -10,21 +10,23 @@
 
 namespace tovan {
 
-namespace {
-
-std::string describePathFailure(std::string_view verb, const std::string& path, int code) {
-  std::string what(verb);
-  what += " \"";
-  what += path;
-  what += '"';
-  return errorFromErrno(what, code).description;
+std::string quotedPath(std::string_view path) {
+  std::string text = "\"";
+  text += path;
+  text += '"';
+  return text;
 }
 
-}  // namespace
+Error pathError(std::string_view what, std::string_view path, int code) {
+  std::string text(what);
+  text += ' ';
+  text += quotedPath(path);
+  return errorFromErrno(text, code);
+}
 
 Result<std::string> readWholeFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return Error{describePathFailure("cannot open", path, errno)};
+  if (!fd.valid()) return pathError("cannot open", path, errno);
   std::string bytes;
   char buffer[65536];
   for (;;) {
@@ -32,7 +34,7 @@ Result<std::string> readWholeFile(const std::string& path) {
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Error{describePathFailure("cannot read", path, errno)};
+      return pathError("cannot read", path, errno);
     }
     bytes.append(buffer, static_cast<size_t>(n));
   }
@@ -41,8 +43,8 @@ Result<std::string> readWholeFile(const std::string& path) {
 
 Status writeWholeFile(const std::string& path, std::string_view bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return Error{describePathFailure("cannot create", path, errno)};
-  if (!writeAll(fd.get(), bytes)) return Error{describePathFailure("cannot write", path, errno)};
+  if (!fd.valid()) return pathError("cannot create", path, errno);
+  if (!writeAll(fd.get(), bytes)) return pathError("cannot write", path, errno);
   return {};
 }
 

@@ -8,6 +8,12 @@
 
 namespace tovan {
 
+// `path` between double quotes, as failure descriptions show it.
+std::string quotedPath(std::string_view path);
+
+// "<what> \"<path>\": <OS reason for code>".
+Error pathError(std::string_view what, std::string_view path, int code);
+
 // Reads a whole file. The description names the path and the OS reason.
 Result<std::string> readWholeFile(const std::string& path);
 

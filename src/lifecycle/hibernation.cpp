@@ -19,17 +19,15 @@ namespace tovan {
 
 namespace {
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
 // Flushes a file's data and metadata to stable storage.
 Status syncPath(const std::string& path, int flags) {
   UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (!fd.valid()) return errorFromErrno("cannot open " + quoted(path), errno);
+  if (!fd.valid()) return errorFromErrno("cannot open " + quotedPath(path), errno);
 #if defined(__APPLE__)
   // On macOS fsync stops at the drive's cache; only F_FULLFSYNC reaches the medium.
   if (::fcntl(fd.get(), F_FULLFSYNC) == 0) return {};
 #endif
-  if (::fsync(fd.get()) != 0) return errorFromErrno("cannot sync " + quoted(path), errno);
+  if (::fsync(fd.get()) != 0) return errorFromErrno("cannot sync " + quotedPath(path), errno);
   return {};
 }
 
@@ -55,7 +53,8 @@ void runIfGiven(const std::function<void()>& action) {
 Status commitStateFile(const std::string& partialPath, const std::string& statePath) {
   if (Status synced = syncPath(partialPath, O_RDONLY); !synced) return synced;
   if (::rename(partialPath.c_str(), statePath.c_str()) != 0) {
-    return errorFromErrno("cannot move " + quoted(partialPath) + " to " + quoted(statePath), errno);
+    return errorFromErrno("cannot move " + quotedPath(partialPath) + " to " + quotedPath(statePath),
+                          errno);
   }
   // The file is complete and in place; should the directory refuse to sync, undoing the rename
   // would lose the only copy of the state, so the outcome stands.

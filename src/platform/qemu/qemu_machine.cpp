@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "base/files.h"
 #include "base/unique_fd.h"
 #include "platform/qemu/command_line.h"
 #include "platform/qemu/qemu_process.h"
@@ -28,8 +29,6 @@ constexpr const char* kStateFdName = "tovan-state";
 constexpr std::uint64_t kUnlimitedBandwidth = 1'000'000'000'000;  // bytes per second
 // The disk's writeback of a state file starts after every 16 MiB that QEMU writes.
 constexpr std::size_t kWritebackChunk = 16 << 20;
-
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 void deliver(SerialQueue& queue, Completion done, std::optional<Error> error) {
   queue.async([done = std::move(done), error = std::move(error)] { done(error); });
@@ -68,7 +67,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   void restoreMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is already running", process_ == nullptr)) return;
     UniqueFd state(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!state.valid()) return finish(errorFromErrno("cannot open " + quoted(path), errno));
+    if (!state.valid()) return finish(errorFromErrno("cannot open " + quotedPath(path), errno));
     stateFile_ = std::move(state);
     launch(LaunchMode::incoming, [this] {
       execute(
@@ -106,7 +105,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   void saveMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is not paused", runState_ == RunState::paused)) return;
     UniqueFd state(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!state.valid()) return finish(errorFromErrno("cannot create " + quoted(path), errno));
+    if (!state.valid()) return finish(errorFromErrno("cannot create " + quotedPath(path), errno));
 
     const std::uint64_t save = ++saveGeneration_;
     auto onFlushed = [weak = weak_from_this(), save, &queue = queue_](Status flushed) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/files.h"
 #include "base/unique_fd.h"
 #include "platform/qemu/machine_uuid.h"
 #include "platform/qemu/qemu_machine.h"
@@ -19,8 +20,6 @@ namespace {
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 constexpr std::int64_t kMostCpusOfMachineType = 288;
 constexpr std::uint64_t kLeastMemory = 128 * kMiB;
-
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 // QEMU's own wording for an image it cannot open.
 Error cannotOpenImage(const std::string& path, int code) {
@@ -82,9 +81,9 @@ Status QemuPlatform::createEfiVariableStore(const std::string& path) {
   if (!host_.installation) return host_.installation.error();
   const std::string& templatePath = host_.installation->firmwareVarsTemplate;
   UniqueFd source(::open(templatePath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.valid()) return errorFromErrno("cannot open " + quoted(templatePath), errno);
+  if (!source.valid()) return errorFromErrno("cannot open " + quotedPath(templatePath), errno);
   UniqueFd store(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!store.valid()) return errorFromErrno("cannot create " + quoted(path), errno);
+  if (!store.valid()) return errorFromErrno("cannot create " + quotedPath(path), errno);
 
   Status copied = copyAll(source.get(), store.get());
   if (copied && ::fsync(store.get()) != 0) copied = Error{std::strerror(errno)};
@@ -92,7 +91,7 @@ Status QemuPlatform::createEfiVariableStore(const std::string& path) {
     // A short store would only fail later, at start, with a less helpful message.
     store.reset();
     (void)::unlink(path.c_str());
-    return Error{"cannot write " + quoted(path) + ": " + copied.error().description};
+    return Error{"cannot write " + quotedPath(path) + ": " + copied.error().description};
   }
   return {};
 }
@@ -161,13 +160,13 @@ Status QemuPlatform::validate(const MachineConfiguration& configuration) const {
   const std::string& store = configuration.efiVariableStorePath;
   struct stat info;
   if (::stat(store.c_str(), &info) != 0)
-    return errorFromErrno("cannot open " + quoted(store), errno);
+    return errorFromErrno("cannot open " + quotedPath(store), errno);
   if (!S_ISREG(info.st_mode) || ::access(store.c_str(), R_OK | W_OK) != 0) {
-    return Error{"the EFI variable store " + quoted(store) + " is not a writable file"};
+    return Error{"the EFI variable store " + quotedPath(store) + " is not a writable file"};
   }
   const std::uint64_t expected = host_.installation->firmwareVarsSize;
   if (static_cast<std::uint64_t>(info.st_size) != expected) {
-    return Error{"the EFI variable store " + quoted(store) + " holds " +
+    return Error{"the EFI variable store " + quotedPath(store) + " holds " +
                  std::to_string(info.st_size) + " bytes, where the firmware expects " +
                  std::to_string(expected)};
   }

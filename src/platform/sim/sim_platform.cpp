@@ -15,25 +15,15 @@ namespace tovan {
 
 namespace {
 
-std::string describe(std::string_view what, const std::string& path, int code) {
-  std::string text(what);
-  text += " \"";
-  text += path;
-  text += "\": ";
-  text += std::strerror(code);
-  return text;
-}
-
 // Opens the image as asked and reads it whole when `contents` is given.
 Status openDiskImage(const std::string& path, DiskAccess access, std::string* contents) {
   const int flags = (access == DiskAccess::readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   UniqueFd fd(::open(path.c_str(), flags));
-  if (!fd.valid()) return Error{describe("cannot open disk image", path, errno)};
+  if (!fd.valid()) return pathError("cannot open disk image", path, errno);
   struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return Error{describe("cannot open disk image", path, errno)};
+  if (::fstat(fd.get(), &info) != 0) return pathError("cannot open disk image", path, errno);
   if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    return Error{
-        describe("cannot attach disk image", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL)};
+    return pathError("cannot attach disk image", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
   }
   if (!contents) return {};
   char buffer[65536];
@@ -42,7 +32,7 @@ Status openDiskImage(const std::string& path, DiskAccess access, std::string* co
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Error{describe("cannot read disk image", path, errno)};
+      return pathError("cannot read disk image", path, errno);
     }
     contents->append(buffer, static_cast<std::size_t>(n));
   }
