@@ -28,17 +28,21 @@ Result<std::string> readWholeFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return pathError("cannot open", path, errno);
   std::string bytes;
+  if (!readAll(fd.get(), bytes)) return pathError("cannot read", path, errno);
+  return bytes;
+}
+
+bool readAll(int fd, std::string& bytes) {
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) break;
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return pathError("cannot read", path, errno);
+      return false;
     }
     bytes.append(buffer, static_cast<size_t>(n));
   }
-  return bytes;
 }
 
 Status writeWholeFile(const std::string& path, std::string_view bytes) {

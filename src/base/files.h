@@ -20,6 +20,10 @@ Result<std::string> readWholeFile(const std::string& path);
 // Creates the file or replaces its content in place (no atomic rename), like a plain write.
 Status writeWholeFile(const std::string& path, std::string_view bytes);
 
+// Appends everything left to read from `fd` to `bytes`, retrying EINTR. Returns false, with
+// errno set, when a read fails.
+bool readAll(int fd, std::string& bytes);
+
 // Writes all of `bytes` to `fd`, finishing short writes and retrying EINTR.
 // Returns false when the descriptor refuses the data.
 bool writeAll(int fd, std::string_view bytes);

@@ -25,16 +25,8 @@ Status openDiskImage(const std::string& path, DiskAccess access, std::string* co
   if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
     return pathError("cannot attach disk image", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
   }
-  if (!contents) return {};
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return pathError("cannot read disk image", path, errno);
-    }
-    contents->append(buffer, static_cast<std::size_t>(n));
+  if (contents && !readAll(fd.get(), *contents)) {
+    return pathError("cannot read disk image", path, errno);
   }
   return {};
 }
