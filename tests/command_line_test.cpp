@@ -108,7 +108,7 @@ TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErro
   const std::vector<Case> cases = {
       {dir / "missing.json", "failed to read config: cannot open \"" + (dir / "missing.json") +
                                  "\": No such file or directory\n"},
-      {dir.path(), "failed to read config: cannot read \"" + dir.path() + "\": Is a directory\n"},
+      {dir.path(), "failed to read config: cannot open \"" + dir.path() + "\": Is a directory\n"},
       {dir / "partial.json", "failed to read config: key \"efi_store_path\" not found\n"},
       {dir / "array.json",
        "failed to read config: the configuration must be a JSON object, found an array\n"},

@@ -19,25 +19,6 @@ namespace tovan {
 
 namespace {
 
-// Flushes a file's data and metadata to stable storage.
-Status syncPath(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (!fd.valid()) return errorFromErrno("cannot open " + quotedPath(path), errno);
-#if defined(__APPLE__)
-  // On macOS fsync stops at the drive's cache; only F_FULLFSYNC reaches the medium.
-  if (::fcntl(fd.get(), F_FULLFSYNC) == 0) return {};
-#endif
-  if (::fsync(fd.get()) != 0) return errorFromErrno("cannot sync " + quotedPath(path), errno);
-  return {};
-}
-
-std::string directoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Rolls back after a failed save or move: the paused machine runs again, and "running" follows
 // once the resume has completed, whether or not it succeeded.
 void resumeAfterFailure(Machine& machine) {
@@ -51,14 +32,13 @@ void runIfGiven(const std::function<void()>& action) {
 // Moves the finished state file at `partialPath` to `statePath` so that it survives a host crash:
 // the file's data reaches the disk before the rename, and the rename before this returns.
 Status commitStateFile(const std::string& partialPath, const std::string& statePath) {
-  if (Status synced = syncPath(partialPath, O_RDONLY); !synced) return synced;
-  if (::rename(partialPath.c_str(), statePath.c_str()) != 0) {
-    return errorFromErrno("cannot move " + quotedPath(partialPath) + " to " + quotedPath(statePath),
-                          errno);
-  }
+  Result<UniqueFd> partial = openFile(partialPath, O_RDONLY);
+  if (!partial) return partial.error();
+  if (Status synced = syncFile(partial->get(), partialPath); !synced) return synced;
+  if (Status moved = moveFile(partialPath, statePath, Replace::allowed); !moved) return moved;
   // The file is complete and in place; should the directory refuse to sync, undoing the rename
   // would lose the only copy of the state, so the outcome stands.
-  (void)syncPath(directoryOf(statePath), O_RDONLY | O_DIRECTORY);
+  (void)syncDirectoryOf(statePath);
   return {};
 }
 

@@ -21,7 +21,8 @@ Result<MachineIdentifier> loadOrCreateIdentifier(const std::string& path, Platfo
     if (auto identifier = platform.machineIdentifierFromData(*stored)) return *identifier;
   }
   MachineIdentifier fresh = platform.newMachineIdentifier();
-  if (Status written = writeWholeFile(path, fresh.dataRepresentation); !written) {
+  if (Status written = writeFileDurably(path, fresh.dataRepresentation, Replace::allowed);
+      !written) {
     return written.error();
   }
   return fresh;
