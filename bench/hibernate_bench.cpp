@@ -36,7 +36,8 @@
 #include "base/files.h"
 #include "config/helper_config.h"
 #include "machine/build_configuration.h"
-#include "platform/qemu/command_line.h"
+#include "platform/qemu/accelerator.h"
+#include "platform/qemu/qemu_arguments.h"
 #include "platform/qemu/qemu_platform.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
@@ -180,7 +181,7 @@ long residentKiB(pid_t pid) {
 // QEMU driven by hand: one command at a time, waiting for its reply or for an event.
 class HandDrivenQemu {
  public:
-  HandDrivenQemu(const std::vector<std::string>& argv, int console) {
+  HandDrivenQemu(const std::vector<std::string>& argv, int console, const std::vector<int>& files) {
     QemuProcess::Handlers handlers;
     handlers.message = [this](const nlohmann::json& object) {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -192,7 +193,7 @@ class HandDrivenQemu {
       ended_ = describeProcessEnd(end);
       arrived_.notify_all();
     };
-    auto launched = QemuProcess::launch(argv, console, std::move(handlers));
+    auto launched = QemuProcess::launch(argv, console, files, std::move(handlers));
     if (!launched) fail(launched.error().description);
     process_ = std::move(*launched);
     await([](const QmpMessage& message) { return message.kind == QmpKind::greeting; });
@@ -395,15 +396,32 @@ class Bench {
     auto configuration = buildConfiguration(*decoded, platform);
     if (!configuration) fail(configuration.error().description);
     const QemuHost host = QemuHost::detect();
-    auto argv =
-        qemuCommandLine(*host.installation, host.accelerator, *configuration, LaunchMode::incoming);
-    if (!argv) fail(argv.error().description);
+    if (!host.installation) fail(host.installation.error().description);
+    // The helper makes this decision once per process, before its first QEMU.
+    const auto decisionStart = Clock::now();
+    const AcceleratorChoice accelerator = probeAccelerator(*host.installation);
+    decisions_.push_back(secondsSince(decisionStart));
+    const FirmwarePair* firmware =
+        host.installation->firmwareForStore(fileSize(dir_ + "/efi.vars"));
+    if (!firmware) fail("no firmware for the machine's EFI variable store");
+    auto launch = buildQemuArguments(host.installation->emulator, firmware->code, accelerator,
+                                     *configuration, LaunchMode::incoming);
+    if (!launch) fail(launch.error().description);
+    std::vector<UniqueFd> files;
+    std::vector<int> passed;
+    for (const PassedFile& file : launch->files) {
+      auto opened =
+          openFile(file.path, file.access == DiskAccess::readOnly ? O_RDONLY : O_RDWR, file.kind);
+      if (!opened) fail(opened.error().description);
+      passed.push_back(opened->get());
+      files.push_back(std::move(*opened));
+    }
     const int console =
         configuration->serialPorts.empty() ? -1 : configuration->serialPorts.front().log->get();
 
     UniqueFd saved(::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC));
     const auto start = Clock::now();
-    HandDrivenQemu qemu(*argv, console);
+    HandDrivenQemu qemu(launch->argv, console, passed);
     qemu.command("qmp_capabilities");
     qemu.command("migrate-set-capabilities",
                  {{"capabilities", {{{"capability", "events"}, {"state", true}}}}});
@@ -439,7 +457,11 @@ class Bench {
     std::printf("restore (medians):\n");
     report("through the helper (spawn to \"running\")", helperRestores_);
     report("QEMU incoming migration driven by hand", handRestores_);
-    std::printf("helper's own resident memory while the guest runs: %ld KiB\n\n", rss_);
+    std::printf("helper's own resident memory while the guest runs: %ld KiB\n", rss_);
+    std::printf(
+        "accelerator decision (/dev/kvm, KVM test machine, QEMU CPU-model probes): "
+        "%.1f ms\n\n",
+        median(decisions_) * 1000);
 
     const double hibernation = median(hibernations_);
     const double speedup = median(throttled_) / hibernation;
@@ -469,6 +491,7 @@ class Bench {
   std::vector<double> handRestores_;
   std::vector<double> throttled_;
   std::vector<double> throttledSynced_;
+  std::vector<double> decisions_;
 };
 
 }  // namespace

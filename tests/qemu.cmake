@@ -26,3 +26,10 @@ target_compile_definitions(tovan_qemu_tests PRIVATE
 add_dependencies(tovan_qemu_tests tovan-vmhelper)
 gtest_discover_tests(tovan_qemu_tests DISCOVERY_TIMEOUT 60
                      PROPERTIES LABELS qemu TIMEOUT 600 RUN_SERIAL TRUE)
+
+# The same lives again as on a host without KVM: /dev/kvm hidden in a private mount namespace
+# (needs root; skipped where there is no /dev/kvm to hide).
+add_test(NAME QemuEndToEnd.WithKvmHidden
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/without-kvm.sh $<TARGET_FILE:tovan_qemu_tests>)
+set_tests_properties(QemuEndToEnd.WithKvmHidden PROPERTIES
+                     LABELS qemu SKIP_RETURN_CODE 77 TIMEOUT 1200 RUN_SERIAL TRUE)

@@ -1,6 +1,7 @@
 // The QEMU platform on its own: file checks against a fake host, and machines run by the real
 // QEMU and OVMF of this host with a blank disk, so no guest has to boot. The firmware finds
 // nothing to boot and waits, which is all that starting, pausing, saving and restoring need.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "machine/build_configuration.h"
+#include "platform/qemu/accelerator.h"
 #include "platform/qemu/machine_uuid.h"
 #include "platform/qemu/qemu_platform.h"
 #include "platform/serial_queue.h"
@@ -50,12 +52,12 @@ class FakeHostTest : public ::testing::Test {
  protected:
   FakeHostTest() {
     testing::writeFile(dir / "VARS.fd", templateBytes);
+    testing::writeFile(dir / "CODE.fd", "");
     QemuInstallation installation;
     installation.emulator = "/bin/false";
-    installation.firmwareCode = dir / "CODE.fd";
-    installation.firmwareVarsTemplate = dir / "VARS.fd";
-    installation.firmwareVarsSize = templateBytes.size();
+    installation.firmware = {{dir / "CODE.fd", dir / "VARS.fd", templateBytes.size()}};
     host.installation = installation;
+    host.accelerator = AcceleratorChoice{};
     host.cpuCount = 4;
     host.memorySize = 8192 * kMiB;
   }
@@ -161,6 +163,70 @@ class DelegateRecorder : public MachineDelegate {
   std::vector<std::string> seen_;
 };
 
+bool ask(SerialQueue& queue, const std::function<bool()>& question) {
+  bool answer = false;
+  queue.sync([&] { answer = question(); });
+  return answer;
+}
+
+// A stand-in for QEMU that speaks just enough QMP on descriptor 3: it answers every command, and
+// after `cont` does what `afterCont` says (shell, replies on 3).
+std::string standInQemu(const testing::TempDir& dir, const std::string& afterCont) {
+  const std::string path = dir / "qemu-stand-in";
+  testing::writeFile(path, R"(#!/bin/sh
+printf '{"QMP":{"version":{},"capabilities":[]}}\n' >&3
+while IFS= read -r line <&3; do
+  id=$(printf '%s' "$line" | sed -n 's/.*"id":\([0-9]*\).*/\1/p')
+  case "$line" in
+    *'"query-status"'*) printf '{"return":{"status":"internal-error"},"id":%s}\n' "$id" >&3 ;;
+    *'"cont"'*) )" + afterCont +
+                               R"( ;;
+    *) printf '{"return":{},"id":%s}\n' "$id" >&3 ;;
+  esac
+done
+)");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+// A guest that QEMU stops by itself ends the machine, reported with QEMU's run state and first
+// words; a QEMU that stops answering is ended at its deadline.
+TEST_F(FakeHostTest, AGuestStoppedByQemuOrAQemuThatFallsSilentEndsTheMachine) {
+  HelperConfig config = configIn(dir);
+  testing::writeFile(config.diskPath, std::string(512, '\0'));
+  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  host.deadlines = {5, 0.2};
+  SerialQueue queue("test.machine");
+  DelegateRecorder delegate;
+  auto startWith = [&](const std::string& afterCont) {
+    host.installation->emulator = standInQemu(dir, afterCont);
+    QemuPlatform platform(host);
+    auto built = buildConfiguration(config, platform);
+    EXPECT_TRUE(built.ok());
+    std::unique_ptr<Machine> machine;
+    queue.sync([&] {
+      machine = platform.createMachine(std::move(*built), queue);
+      machine->setDelegate(&delegate);
+    });
+    auto error = qemutest::completeOn(queue, [&](Completion done) { machine->start(done); });
+    return std::make_pair(std::move(machine), error ? error->description : "running");
+  };
+
+  auto [stopped, started] = startWith(
+      R"(printf '{"return":{},"id":%s}\n{"event":"RESUME"}\n' "$id" >&3
+        echo 'KVM internal error. Suberror: 1' >&2; echo 'extra data[0]: 0x1' >&2
+        sleep 0.2; printf '{"event":"STOP"}\n' >&3)");
+  EXPECT_EQ(started, "running");
+  EXPECT_THAT(delegate.await(1),
+              ElementsAre("error: internal-error: KVM internal error. Suberror: 1"));
+  EXPECT_FALSE(ask(queue, [&] { return stopped->canPause(); }));
+  queue.sync([&] { stopped.reset(); });
+
+  auto [silent, failure] = startWith(":");
+  EXPECT_EQ(failure, "QEMU did not answer \"cont\" within 0.2 seconds");
+  queue.sync([&] { silent.reset(); });
+}
+
 // Machines of this host's real QEMU, on a blank disk.
 class QemuMachineTest : public ::testing::Test {
  protected:
@@ -186,12 +252,6 @@ class QemuMachineTest : public ::testing::Test {
       machine->setDelegate(&delegate_);
     });
     return machine;
-  }
-
-  static bool ask(SerialQueue& queue, const std::function<bool()>& question) {
-    bool answer = false;
-    queue.sync([&] { answer = question(); });
-    return answer;
   }
 
   // Machines end on their queue, as the contract asks.
@@ -306,6 +366,17 @@ TEST_F(QemuMachineTest, AQemuEndedFromOutsideIsAStopWithItsOwnWords) {
 
 // Operations out of turn fail without launching QEMU; a save that cannot create its file leaves
 // the machine paused, and it resumes.
+// The probe behind the accelerator decision, on this host's KVM: QEMU's default model starts,
+// and a refusal comes back in QEMU's words.
+TEST_F(QemuMachineTest, ACpuModelProbeStartsQemuUnderKvmOrSaysWhyNot) {
+  if (UniqueFd kvm(::open("/dev/kvm", O_RDWR | O_CLOEXEC)); !kvm.valid()) {
+    GTEST_SKIP() << "no usable /dev/kvm";
+  }
+  EXPECT_EQ(tryKvmCpuModel(*host_.installation, "qemu64"), "");
+  EXPECT_EQ(tryKvmCpuModel(*host_.installation, "no-such-model"),
+            "unable to find CPU model 'no-such-model'");
+}
+
 TEST_F(QemuMachineTest, OperationsOutOfTurnFailWithoutTouchingQemu) {
   SerialQueue queue("test.machine");
   testing::TempDir dir;

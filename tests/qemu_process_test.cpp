@@ -65,7 +65,7 @@ class Recorder {
 
 std::unique_ptr<QemuProcess> launchShell(const std::string& script, Recorder& recorder,
                                          int outputFd = -1) {
-  auto launched = QemuProcess::launch({"/bin/sh", "-c", script}, outputFd, recorder.handlers());
+  auto launched = QemuProcess::launch({"/bin/sh", "-c", script}, outputFd, {}, recorder.handlers());
   if (!launched) throw std::runtime_error(launched.error().description);
   return std::move(*launched);
 }
@@ -120,7 +120,7 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
   UniqueFd reportFd(::open(report.c_str(), O_WRONLY | O_CLOEXEC));
   Recorder signals;
   auto grep = QemuProcess::launch({"/bin/grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"},
-                                  reportFd.get(), signals.handlers());
+                                  reportFd.get(), {}, signals.handlers());
   ::signal(SIGUSR2, previousHandler);
   ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   ASSERT_TRUE(grep.ok());
@@ -152,7 +152,7 @@ TEST(QemuProcess, CarriesQmpBothWaysAndKeepsTheTailOfTheErrorOutput) {
   EXPECT_THAT(describeProcessEnd(end), ::testing::EndsWith("; the real reason"));
 
   Recorder missing;
-  auto launched = QemuProcess::launch({"/nonexistent/qemu"}, -1, missing.handlers());
+  auto launched = QemuProcess::launch({"/nonexistent/qemu"}, -1, {}, missing.handlers());
   ASSERT_TRUE(launched.ok());
   EXPECT_EQ(describeProcessEnd(missing.awaitEnd()),
             "cannot execute /nonexistent/qemu: No such file or directory");

@@ -16,9 +16,10 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "platform/qemu/command_line.h"
+#include "platform/qemu/accelerator.h"
 #include "platform/qemu/firmware.h"
 #include "platform/qemu/machine_uuid.h"
+#include "platform/qemu/qemu_arguments.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
 #include "support/child_process.h"
@@ -26,8 +27,10 @@
 namespace tovan {
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::vector<std::string> frames(QmpFramer& framer, std::string_view bytes) {
@@ -128,31 +131,29 @@ TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
   }
 }
 
-class QemuCommandLine : public ::testing::Test {
+class QemuArguments : public ::testing::Test {
  protected:
-  QemuCommandLine() {
-    installation.emulator = "/usr/bin/qemu-system-x86_64";
-    installation.firmwareCode = "/fw/CODE.fd";
-    installation.firmwareVarsTemplate = "/fw/VARS.fd";
+  QemuArguments() {
     configuration.machineIdentifier.dataRepresentation =
         encodeMachineUuid({0xa6, 0x36, 0x15, 0xf4, 0xa9, 0x3f, 0x4f, 0x16, 0xaa, 0x6b, 0x30, 0x5e,
                            0xfe, 0x33, 0x14, 0x73});
-    configuration.efiVariableStorePath = "/m/efi.vars";
+    configuration.efiVariableStorePath = "json:{\"vars\"}";
     configuration.cpuCount = 2;
     configuration.memorySize = 512ull << 20;
     configuration.storageDevices = {
-        {"/m/disk.img", DiskAccess::readWrite, DiskCaching::automatic, DiskSynchronization::full},
+        {"vm:disk,1.img", DiskAccess::readWrite, DiskCaching::cached, DiskSynchronization::full},
         {"/m/seed.img", DiskAccess::readOnly, DiskCaching::automatic, DiskSynchronization::full}};
     configuration.networkDevices = {NetworkDevice{MacAddress{{0x52, 0x54, 0, 0xaa, 0xbb, 0xcc}}}};
     configuration.serialPorts = {SerialPort{nullptr, "/m/console.log"}};
     configuration.memoryBalloonDevices = 1;
   }
 
-  std::vector<std::string> argv(LaunchMode mode = LaunchMode::coldStart,
-                                Accelerator accelerator = Accelerator::tcg) {
-    auto built = qemuCommandLine(installation, accelerator, configuration, mode);
+  QemuLaunch build(LaunchMode mode = LaunchMode::coldStart,
+                   AcceleratorChoice accelerator = AcceleratorChoice{}) {
+    auto built = buildQemuArguments("/usr/bin/qemu-system-x86_64", "/fw/CODE.fd", accelerator,
+                                    configuration, mode);
     EXPECT_TRUE(built.ok());
-    return built.ok() ? *built : std::vector<std::string>{};
+    return built.ok() ? *built : QemuLaunch{};
   }
 
   // The value that follows `option` each time it appears.
@@ -165,45 +166,99 @@ class QemuCommandLine : public ::testing::Test {
     return values;
   }
 
-  QemuInstallation installation;
   MachineConfiguration configuration;
 };
 
-// The identity a guest sees and the disks' modes follow the configuration.
-TEST_F(QemuCommandLine, FollowsTheConfiguration) {
-  auto args = argv();
-  EXPECT_THAT(valuesOf(args, "-uuid"), ElementsAre("a63615f4-a93f-4f16-aa6b-305efe331473"));
-  EXPECT_THAT(valuesOf(args, "-drive")[3], HasSubstr("readonly=on,file=/m/seed.img"));
-  EXPECT_THAT(valuesOf(args, "-device"),
+// The identity a guest sees and the disks' modes follow the configuration, and QEMU never sees
+// a path: every file travels as a descriptor in an fd set of its own, whatever its name holds.
+TEST_F(QemuArguments, FollowTheConfigurationAndPassEveryFileAsADescriptor) {
+  QemuLaunch launch = build();
+  EXPECT_THAT(valuesOf(launch.argv, "-uuid"), ElementsAre("a63615f4-a93f-4f16-aa6b-305efe331473"));
+  EXPECT_THAT(valuesOf(launch.argv, "-cpu"), ElementsAre("qemu64"));
+  ASSERT_EQ(launch.files.size(), 4u);
+  EXPECT_EQ(launch.files[0].path, "/fw/CODE.fd");
+  EXPECT_EQ(launch.files[1].path, "json:{\"vars\"}");
+  EXPECT_EQ(launch.files[2].path, "vm:disk,1.img");
+  EXPECT_EQ(launch.files[3].access, DiskAccess::readOnly);
+  EXPECT_THAT(valuesOf(launch.argv, "-add-fd"),
+              ElementsAre("fd=4,set=1", "fd=5,set=2", "fd=6,set=3", "fd=7,set=4"));
+  const std::vector<std::string> nodes = valuesOf(launch.argv, "-blockdev");
+  for (const std::string& node : nodes) {
+    EXPECT_THAT(node, Not(AnyOf(HasSubstr("vm:"), HasSubstr("json:"), HasSubstr("/m/"))));
+  }
+  EXPECT_THAT(nodes[4], HasSubstr("filename=/dev/fdset/3,cache.direct=off,cache.no-flush=off"));
+  EXPECT_THAT(nodes[7], HasSubstr("disk1,file=disk1-file,read-only=on"));
+  EXPECT_THAT(valuesOf(launch.argv, "-device"),
               ::testing::Contains("virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc"));
 
   configuration.storageDevices[0].caching = DiskCaching::uncached;
   configuration.storageDevices[0].synchronization = DiskSynchronization::none;
   configuration.serialPorts.clear();
-  args = argv(LaunchMode::coldStart, Accelerator::kvm);
-  EXPECT_THAT(valuesOf(args, "-cpu"), ElementsAre("host"));
-  EXPECT_THAT(valuesOf(args, "-drive")[2], HasSubstr("cache.direct=on,cache.no-flush=on"));
-  EXPECT_THAT(valuesOf(args, "-chardev"), ElementsAre("socket,id=qmp,fd=3"));
+  launch = build(LaunchMode::coldStart, {Accelerator::kvm, "host,-arch-capabilities", ""});
+  EXPECT_THAT(valuesOf(launch.argv, "-accel"), ElementsAre("kvm"));
+  EXPECT_THAT(valuesOf(launch.argv, "-cpu"), ElementsAre("host,-arch-capabilities"));
+  EXPECT_THAT(valuesOf(launch.argv, "-blockdev")[4],
+              HasSubstr("cache.direct=on,cache.no-flush=on"));
+  EXPECT_THAT(valuesOf(launch.argv, "-chardev"), ElementsAre("socket,id=qmp,fd=3"));
+
+  // QEMU's messages name the fd sets; the parent reads the paths they stand for.
+  EXPECT_EQ(withFilePaths("lock on [/dev/fdset/3], /dev/fdset/9 and /dev/fdset/", launch.files),
+            "lock on [vm:disk,1.img], /dev/fdset/9 and /dev/fdset/");
+
+  configuration.machineIdentifier.dataRepresentation = "not ours";
+  EXPECT_FALSE(buildQemuArguments("/q", "/c", {}, configuration, LaunchMode::coldStart).ok());
 }
 
-TEST_F(QemuCommandLine, ARestoreRunsTheSameMachineWaitingForItsState) {
+TEST_F(QemuArguments, ARestoreRunsTheSameMachineWaitingForItsState) {
   // A saved state loads only into identical hardware: only the incoming switch may differ.
-  auto cold = argv(LaunchMode::coldStart);
-  auto incoming = argv(LaunchMode::incoming);
+  auto cold = build(LaunchMode::coldStart).argv;
+  auto incoming = build(LaunchMode::incoming).argv;
   ASSERT_EQ(incoming.size(), cold.size() + 2);
   EXPECT_TRUE(std::equal(cold.begin(), cold.end(), incoming.begin()));
   EXPECT_THAT(std::vector<std::string>(incoming.end() - 2, incoming.end()),
               ElementsAre("-incoming", "defer"));
 }
 
-TEST_F(QemuCommandLine, DoublesCommasInPathsAndRefusesForeignIdentifiers) {
-  configuration.storageDevices[0].path = "/m/a,b.img";
-  EXPECT_THAT(valuesOf(argv(), "-drive")[2], HasSubstr(",file=/m/a,,b.img"));
-  EXPECT_EQ(escapeOptionValue("x,,y"), "x,,,,y");
-
-  configuration.machineIdentifier.dataRepresentation = "not ours";
-  EXPECT_FALSE(
-      qemuCommandLine(installation, Accelerator::tcg, configuration, LaunchMode::coldStart).ok());
+// Each row: what the host and QEMU said, and what is decided (or asked next).
+TEST(AcceleratorDecision, KvmOnlyWhereItCanRunAnOrdinaryGuest) {
+  const std::string msrAbort =
+      "error: failed to set MSR 0x10a to 0x69 kvm_buf_set_msrs: Assertion `ret == cpu->kvm_msr_buf"
+      "->nmsrs' failed.";
+  struct Row {
+    AcceleratorReport report;
+    std::string decided;  // "kvm <model>", "tcg: <reason>" or "try <model>"
+  } rows[] = {
+      {{ENOENT, {}, KvmTestOutcome::halted, "", {}},
+       "tcg: cannot open /dev/kvm: No such file or directory"},
+      {{EACCES, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {}},
+       "tcg: cannot open /dev/kvm: Permission denied"},
+      {{0, {"kvm", "kvm_pvm"}, KvmTestOutcome::halted, "", {}},
+       "tcg: /dev/kvm is provided by kvm_pvm, a paravirtual KVM that cannot run an unmodified "
+       "guest"},
+      {{0, {"kvm", "kvm_amd"}, KvmTestOutcome::internalError, "internal error, suberror 1", {}},
+       "tcg: KVM could not run a test guest (internal error, suberror 1)"},
+      {{0, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {}}, "try host"},
+      {{0, {}, KvmTestOutcome::halted, "", {""}}, "kvm host"},
+      {{0, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {msrAbort}},
+       "try host,-arch-capabilities"},
+      {{0, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {msrAbort, ""}},
+       "kvm host,-arch-capabilities"},
+      {{0, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {msrAbort, msrAbort}},
+       "tcg: QEMU cannot start a KVM guest here (" + msrAbort + ")"},
+      {{0, {"kvm", "kvm_intel"}, KvmTestOutcome::halted, "", {"failed to set MSR 0x99 to 0x1"}},
+       "tcg: QEMU cannot start a KVM guest here (failed to set MSR 0x99 to 0x1)"},
+  };
+  for (const Row& row : rows) {
+    AcceleratorStep step = nextAcceleratorStep(row.report);
+    std::string decided = "try " + step.tryCpuModel;
+    if (step.choice && step.choice->accelerator == Accelerator::kvm) {
+      decided = "kvm " + step.choice->cpuModel;
+    } else if (step.choice) {
+      decided = "tcg: " + step.choice->whyNotKvm;
+      EXPECT_EQ(step.choice->cpuModel, "qemu64");
+    }
+    EXPECT_EQ(decided, row.decided);
+  }
 }
 
 ProcessEnd exited(int status, std::string errorOutput) {
@@ -265,18 +320,27 @@ TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
   auto found = findQemuInstallation(host.root());
   ASSERT_TRUE(found.ok()) << found.error().description;
   EXPECT_EQ(found->emulator, host.root() + "/usr/bin/qemu-system-x86_64");
-  EXPECT_EQ(found->firmwareCode, host.root() + "/usr/share/OVMF/OVMF_CODE.fd");
-  EXPECT_EQ(found->firmwareVarsSize, 131072u);
+  ASSERT_EQ(found->firmware.size(), 1u);
+  EXPECT_EQ(found->firmware[0].code, host.root() + "/usr/share/OVMF/OVMF_CODE.fd");
+  EXPECT_EQ(found->firmwareForStore(131072), &found->firmware[0]);
+  EXPECT_EQ(found->firmwareForStore(540672), nullptr);
 
   FakeRoot other;
   other.file("/usr/bin/qemu-system-x86_64", 10, 0644);
   other.file("/usr/local/bin/qemu-system-x86_64", 10, 0755);
   other.file("/usr/share/edk2/x64/OVMF_CODE.4m.fd", 3653632);
   other.file("/usr/share/edk2/x64/OVMF_VARS.4m.fd", 540672);
+  other.file("/usr/share/edk2/ovmf/OVMF_CODE.fd", 1966080);
+  other.file("/usr/share/edk2/ovmf/OVMF_VARS.fd", 131072);
   found = findQemuInstallation(other.root());
   ASSERT_TRUE(found.ok()) << found.error().description;
   EXPECT_EQ(found->emulator, other.root() + "/usr/local/bin/qemu-system-x86_64");
-  EXPECT_EQ(found->firmwareCode, other.root() + "/usr/share/edk2/x64/OVMF_CODE.4m.fd");
+  // Both builds are kept: a store made by either keeps working with its own code.
+  ASSERT_EQ(found->firmware.size(), 2u);
+  EXPECT_EQ(found->firmwareForStore(540672)->code,
+            other.root() + "/usr/share/edk2/x64/OVMF_CODE.4m.fd");
+  EXPECT_EQ(found->firmwareForStore(131072)->code,
+            other.root() + "/usr/share/edk2/ovmf/OVMF_CODE.fd");
 }
 
 TEST(FindQemuInstallation, SaysWhereItLookedWhenSomethingIsMissing) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -23,6 +24,17 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// QEMU gets the machine's files as descriptors, so its open files tell whose it is.
+bool holdsFileUnder(const std::string& process, const std::string& marker) {
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", error)) {
+    std::error_code unreadable;
+    const std::string target = std::filesystem::read_symlink(fd.path(), unreadable).string();
+    if (!unreadable && target.find(marker) != std::string::npos) return true;
+  }
+  return false;
+}
+
 bool processIsAlive(pid_t pid) {
   std::string stat = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t close = stat.rfind(')');
@@ -38,10 +50,9 @@ std::vector<pid_t> qemuProcessesWith(const std::string& marker) {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    std::string commandLine =
-        testing::readFileOrEmpty("/proc/" + std::string(entry->d_name) + "/cmdline");
-    if (commandLine.find("qemu-system") == std::string::npos ||
-        commandLine.find(marker) == std::string::npos) {
+    const std::string process = "/proc/" + std::string(entry->d_name);
+    if (testing::readFileOrEmpty(process + "/cmdline").find("qemu-system") == std::string::npos ||
+        !holdsFileUnder(process, marker)) {
       continue;
     }
     if (processIsAlive(static_cast<pid_t>(pid))) found.push_back(static_cast<pid_t>(pid));

@@ -23,7 +23,8 @@ std::vector<std::string> splitLines(const std::string& text);  // "\r\n" or "\n"
 // True while the process exists and has not yet ended (a zombie has ended).
 bool processIsAlive(pid_t pid);
 
-// QEMU processes that are alive and whose command line mentions `marker` (a test's directory).
+// QEMU processes that are alive and hold a file whose path mentions `marker` (a test's
+// directory).
 std::vector<pid_t> qemuProcessesWith(const std::string& marker);
 
 // Waits until no live QEMU mentions `marker`, or kPatience has passed; returns those left.

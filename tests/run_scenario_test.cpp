@@ -18,6 +18,28 @@ TEST_F(RunScenario, ColdBootRunsUntilTheGuestIsAskedToStop) {
   EXPECT_EQ(run.status, 0);
 }
 
+// One helper per machine: a second one on a running machine ends at once, naming the holder,
+// and touches nothing.
+TEST_F(RunScenario, ASecondHelperOnARunningMachineEndsAtOnceAndTouchesNothing) {
+  Finished second;
+  std::map<std::string, std::string> before;
+  RunOutcome run =
+      play({{state("running"), kStop,
+             [&] {
+               before = files();
+               second = runProcess({TOVAN_HELPER_SIM, "run", "--config", path("helper.json")});
+               EXPECT_EQ(files(), before);
+             }}},
+           Input::keepOpen);
+  EXPECT_THAT(run.events, ElementsAre(state("starting"), state("running"), state("stopped")));
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.out,
+            "{\"event\":\"error\",\"message\":\"machine already running: another "
+            "helper (pid " +
+                std::to_string(helperPid()) + ") holds \\\"" + statePath() + ".lock\\\"\"}\n");
+  EXPECT_EQ(second.err, "");
+}
+
 TEST_F(RunScenario, AStateFileThatCannotBeRestoredIsDeletedAndTheMachineColdBoots) {
   writeFile(statePath(), "not a machine");
   RunOutcome run = play({{state("running"), kStop}}, Input::keepOpen);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 namespace tovan::testing {
@@ -52,6 +53,7 @@ RunOutcome HelperScenario::play(const std::vector<Say>& parent, Input ending) {
   writeFile(dir_ / "helper.json", config.dump());
 
   ChildProcess helper({TOVAN_HELPER_SIM, "run", "--config", dir_ / "helper.json"});
+  helperPid_ = helper.pid();
   RunOutcome outcome;
   auto next = [&]() -> bool {
     std::optional<std::string> line = helper.readLine();
@@ -75,6 +77,14 @@ RunOutcome HelperScenario::play(const std::vector<Say>& parent, Input ending) {
   EXPECT_EQ(finished.err, "");
   outcome.status = finished.status;
   return outcome;
+}
+
+std::map<std::string, std::string> HelperScenario::files() const {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    found[entry.path().filename()] = readFileOrEmpty(entry.path());
+  }
+  return found;
 }
 
 void HelperScenario::hibernateOnce() {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,11 @@ class HelperScenario : public ::testing::Test {
   // A cold boot that hibernates, leaving a saved state at statePath().
   void hibernateOnce();
 
+  // The pid of the helper that play() runs, once it has started.
+  pid_t helperPid() const { return helperPid_; }
+  // Every file in the machine's directory with its content.
+  std::map<std::string, std::string> files() const;
+
   std::string statePath() const { return dir_ / "saved-state"; }
   std::string partialPath() const { return statePath() + ".part"; }
   std::string path(std::string_view name) const { return dir_ / name; }
@@ -64,6 +70,7 @@ class HelperScenario : public ::testing::Test {
  private:
   TempDir dir_;
   bool isolated_ = true;
+  pid_t helperPid_ = -1;
   std::optional<std::string> vmName_;
 };
 

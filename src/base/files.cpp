@@ -30,6 +30,25 @@ std::string temporaryNameFor(const std::string& path) {
   return path + ".new-" + std::to_string(::getpid());
 }
 
+// Renames `from` to `to`; 0, or the errno of the failure.
+int move(const std::string& from, const std::string& to, Replace replace) {
+  if (replace == Replace::allowed) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+#if defined(__linux__)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+#elif defined(__APPLE__)
+  if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
+  if (errno != ENOTSUP) return errno;
+#endif
+  // A file system without an exclusive rename: link() never replaces, and the old name goes
+  // once the new one exists.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  (void)::unlink(from.c_str());
+  return 0;
+}
+
 }  // namespace
 
 std::string quotedPath(std::string_view path) {
@@ -48,7 +67,8 @@ Error pathError(std::string_view what, std::string_view path, int code) {
 
 Result<UniqueFd> openFile(const std::string& path, int flags, FileKind kind, mode_t mode) {
   UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
-  if (!fd.valid()) return pathError("cannot open", path, errno);
+  if (!fd.valid())
+    return pathError((flags & O_CREAT) ? "cannot create" : "cannot open", path, errno);
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return pathError("cannot open", path, errno);
   if (S_ISDIR(info.st_mode)) return pathError("cannot open", path, EISDIR);
@@ -82,7 +102,11 @@ Status writeFileDurably(const std::string& path, std::string_view bytes, Replace
     written = synced;
   }
   fd.reset();
-  if (written) written = moveFile(temporary, path, replace);
+  if (written) {
+    if (const int code = move(temporary, path, replace); code != 0) {
+      written = pathError("cannot create", path, code);
+    }
+  }
   if (!written) {
     removeFileQuietly(temporary);
     return written;
@@ -94,26 +118,10 @@ Status writeFileDurably(const std::string& path, std::string_view bytes, Replace
 }
 
 Status moveFile(const std::string& from, const std::string& to, Replace replace) {
-  if (replace == Replace::allowed) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return {};
-  } else {
-#if defined(__linux__)
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-    if (errno == EINVAL || errno == ENOSYS) {  // a file system without RENAME_NOREPLACE
-#elif defined(__APPLE__)
-    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return {};
-    if (errno == ENOTSUP) {
-#else
-    {
-#endif
-      // link() never replaces; the old name goes once the new one exists.
-      if (::link(from.c_str(), to.c_str()) == 0) {
-        (void)::unlink(from.c_str());
-        return {};
-      }
-    }
+  if (const int code = move(from, to, replace); code != 0) {
+    return errorFromErrno("cannot move " + quotedPath(from) + " to " + quotedPath(to), code);
   }
-  return errorFromErrno("cannot move " + quotedPath(from) + " to " + quotedPath(to), errno);
+  return {};
 }
 
 Status syncFile(int fd, std::string_view path) {

@@ -1,1 +1,2 @@
-set(TOVAN_BASE_SOURCES src/base/result.cpp src/base/files.cpp)
+set(TOVAN_BASE_SOURCES src/base/result.cpp src/base/files.cpp src/base/timer.cpp
+  src/base/machine_lock.cpp)

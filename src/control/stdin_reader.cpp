@@ -19,6 +19,11 @@ namespace {
 constexpr int kBusyLooks = 240;
 constexpr double kBusyLookInterval = 0.5;
 constexpr double kFinalGrace = 20;
+// The longest the wind-down can take when everything answers: three bounded unmount attempts
+// (3 s each, then 0.25 s to a SIGKILL and 1 s to reap), the looks at the machine and the final
+// grace, with a few seconds to spare. Past this, the helper ends whatever is stuck.
+constexpr double kWindDownBound =
+    3 * (3 + 0.25 + 1) + kBusyLooks * kBusyLookInterval + kFinalGrace + 5;
 
 void obey(Command command) {
   switch (command) {
@@ -34,6 +39,12 @@ void obey(Command command) {
 }
 
 [[noreturn]] void windDownAndExit() {
+  // Nothing may hold the helper past its bound: not a hung unmount, not a machine queue stuck
+  // in a file operation, not a parent that no longer reads the events.
+  std::thread([] {
+    hostPlatform().sleepFor(kWindDownBound);
+    exitProcess(0);
+  }).detach();
   // The share goes first: a share still mounted when the guest serving it freezes can hang the
   // host until the guest is woken or the host restarts.
   if (hostShareName && !unmountHostShare(*hostShareName)) {
@@ -42,7 +53,7 @@ void obey(Command command) {
   vmQueue().async(freezeWorkItem);
   // Each look queues behind the freeze, so a save it starts is already marked busy.
   Platform& platform = hostPlatform();
-  for (int look = 0; look < kBusyLooks && machineIsBusy(); ++look) {
+  for (int look = 0; look < kBusyLooks && machineIsBusy(kBusyLookInterval); ++look) {
     platform.sleepFor(kBusyLookInterval);
   }
   // Normally the saved or stopped machine has ended the process by now; this bounds the rest.

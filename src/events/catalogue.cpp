@@ -56,6 +56,11 @@ Event networkDetached(std::string_view description) {
   return Event::log(join("network detached: ", description));
 }
 
+Event softwareEmulation(std::string_view reason) {
+  return Event::log(
+      join("no hardware virtualization (", reason, "); the guest runs under software emulation"));
+}
+
 Event configurationError(std::string_view description) {
   return Event::error(join("configuration error: ", description));
 }
@@ -69,5 +74,8 @@ Event guestStoppedWithError(std::string_view description) {
   return Event::error(join("guest stopped with error: ", description));
 }
 Event hibernationRequiresNewerHost() { return Event::error("hibernation requires macOS 14+"); }
+Event machineHeldElsewhere(std::string_view holder) {
+  return Event::error(join("machine already running: ", holder));
+}
 
 }  // namespace tovan::catalogue

@@ -28,6 +28,7 @@ Event hostShareSurvivedUnmount(std::string_view hostShareName);
 Event stopRequestedBeforeRunning();
 Event requestStopFailed(std::string_view description);
 Event networkDetached(std::string_view description);
+Event softwareEmulation(std::string_view reason);
 
 // Errors: all but hibernationRequiresNewerHost end the process.
 Event configurationError(std::string_view description);
@@ -35,5 +36,6 @@ Event startFailed(std::string_view description);
 Event resumeAfterRestoreFailed(std::string_view description);
 Event guestStoppedWithError(std::string_view description);
 Event hibernationRequiresNewerHost();
+Event machineHeldElsewhere(std::string_view holder);
 
 }  // namespace tovan::catalogue

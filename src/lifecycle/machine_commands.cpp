@@ -1,5 +1,7 @@
 #include "lifecycle/machine_commands.h"
 
+#include <memory>
+
 #include "events/catalogue.h"
 #include "events/event.h"
 #include "lifecycle/hibernation.h"
@@ -53,13 +55,16 @@ void freezeWorkItem() {
   hibernateAndExit(*machine, [machine] { requestStopQuietly(*machine); });
 }
 
-bool machineIsBusy() {
-  bool copy = true;
-  vmQueue().sync([&copy] {
-    if (!busy && freezePutOff) freezeWorkItem();
-    copy = busy;
-  });
-  return copy;
+bool machineIsBusy(double patience) {
+  auto copy = std::make_shared<bool>(true);
+  const bool answered = vmQueue().syncFor(
+      [copy] {
+        if (!busy && freezePutOff) freezeWorkItem();
+        *copy = busy;
+      },
+      patience);
+  // A queue that cannot answer in time is stuck in something: that is busy too.
+  return !answered || *copy;
 }
 
 }  // namespace tovan

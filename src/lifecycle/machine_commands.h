@@ -18,10 +18,12 @@ void hibernateWorkItem();
 // save in flight is not interrupted: the freeze is put off until `busy` turns false, see below.
 void freezeWorkItem();
 
-// The value of `busy`, fetched by a synchronous hop onto vmQueue. Must not be called on vmQueue.
-// A freeze that was put off because the machine was busy is carried out in the same hop once
-// the machine no longer is: otherwise a machine restored from its saved state (which is deleted
-// once it runs) would be killed at the helper's exit, and its state lost for good.
-bool machineIsBusy();
+// The value of `busy`, fetched by a synchronous hop onto vmQueue that waits at most `patience`
+// seconds: a queue stuck in a file operation or behind a QEMU that does not answer counts as
+// busy. Must not be called on vmQueue. A freeze that was put off because the machine was busy is
+// carried out in the same hop once the machine no longer is: otherwise a machine restored from
+// its saved state (which is deleted once it runs) would be killed at the helper's exit, and its
+// state lost for good.
+bool machineIsBusy(double patience);
 
 }  // namespace tovan

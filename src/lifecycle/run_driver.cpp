@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/files.h"
+#include "base/machine_lock.h"
 #include "control/stdin_reader.h"
 #include "events/catalogue.h"
 #include "events/event.h"
@@ -71,6 +72,7 @@ void boot(const HelperConfig& config) {
     exitProcess(1);
   }
   vm = platform.createMachine(std::move(*built), vmQueue()).release();
+  if (auto reason = platform.softwareEmulationReason()) emit(catalogue::softwareEmulation(*reason));
   vm->setDelegate(&vmDelegate());
   // The host is asked first: where it cannot restore, a state file is left as it is.
   if (platform.canSaveAndRestore() && pathExists(config.savePath)) {
@@ -78,6 +80,24 @@ void boot(const HelperConfig& config) {
   } else {
     coldStart(*vm);
   }
+}
+
+// One helper per machine: a second helper on the same machine would boot it again beside the
+// first, or write its disk under a state being saved. The lock beside the saved state is held
+// until this process ends. Where it cannot be taken at all (no such directory), the machine runs
+// unlocked, as every file the helper needs there would fail the same way.
+void holdMachine(const HelperConfig& config) {
+  const std::string lockPath = config.savePath + ".lock";
+  Result<LockAttempt> attempt = lockExclusively(lockPath);
+  if (!attempt) return;
+  if (attempt->held.valid()) {
+    (void)attempt->held.release();  // open, and so held, until the process ends
+    return;
+  }
+  std::string holder = "another helper";
+  if (attempt->holder) holder += " (pid " + std::to_string(*attempt->holder) + ")";
+  emit(catalogue::machineHeldElsewhere(holder + " holds " + quotedPath(lockPath)));
+  exitProcess(1);
 }
 
 [[noreturn]] void parkForever() {
@@ -89,6 +109,7 @@ void boot(const HelperConfig& config) {
 }  // namespace
 
 void runVM(const HelperConfig& config) {
+  holdMachine(config);
   savePath = config.savePath;
   hostShareName = config.isolated ? std::nullopt : config.vmName;
   vmQueue().async([config] { boot(config); });

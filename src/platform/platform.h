@@ -142,6 +142,10 @@ class Platform {
   virtual std::unique_ptr<Machine> createMachine(MachineConfiguration configuration,
                                                  SerialQueue& queue) = 0;
 
+  // Why this host runs its machines under software emulation, for the parent's log; absent when
+  // it has hardware virtualization. Known once a machine has been created.
+  virtual std::optional<std::string> softwareEmulationReason() { return std::nullopt; }
+
   // The host's sleep. A simulated host may run its time faster; everything else sleeps for real.
   virtual void sleepFor(double seconds);
 };

@@ -26,10 +26,19 @@ class SerialQueue {
   void async(Work work);
   // Queues `work` and returns once it has run. Must not be called from the queue itself.
   void sync(Work work);
+  // Same, but gives up waiting after `seconds`: true when `work` has run by then. Work that has
+  // not run yet still runs later, so it must own what it touches.
+  bool syncFor(Work work, double seconds);
   // True when the caller is running on this queue.
   bool isCurrent() const;
 
   const std::string& label() const;
+
+#if defined(__APPLE__)
+  // The libdispatch queue behind this one (a dispatch_queue_t), for frameworks that run their
+  // objects on a queue of their own. Objective-C++ takes it with (__bridge dispatch_queue_t).
+  void* dispatchQueue() const;
+#endif
 
  private:
   struct State;

@@ -1,13 +1,10 @@
 #include "platform/qemu/firmware.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <string_view>
-
-#include "base/unique_fd.h"
 
 namespace tovan {
 
@@ -19,13 +16,13 @@ constexpr std::array<std::string_view, 3> kEmulators = {
     "/bin/qemu-system-x86_64",
 };
 
-struct FirmwarePair {
+struct FirmwarePaths {
   std::string_view code;
   std::string_view vars;
 };
 
 // Plain (not secure-boot) builds only: those need SMM and a different machine set-up.
-constexpr std::array<FirmwarePair, 11> kFirmwarePairs = {{
+constexpr std::array<FirmwarePaths, 11> kFirmwarePairs = {{
     // Debian and Ubuntu.
     {"/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4M.fd"},
     {"/usr/share/OVMF/OVMF_CODE.fd", "/usr/share/OVMF/OVMF_VARS.fd"},
@@ -80,7 +77,7 @@ Result<QemuInstallation> findQemuInstallation(const std::string& root) {
   if (found.emulator.empty()) return Error{"QEMU not found (looked for " + looked + ")"};
 
   looked.clear();
-  for (const FirmwarePair& pair : kFirmwarePairs) {
+  for (const FirmwarePaths& pair : kFirmwarePairs) {
     std::string code = joinPaths(root, pair.code);
     std::string vars = joinPaths(root, pair.vars);
     const std::uint64_t codeSize = readableFileSize(code);
@@ -89,20 +86,21 @@ Result<QemuInstallation> findQemuInstallation(const std::string& root) {
     // leaves QEMU with a flash layout the firmware does not expect.
     const std::uint64_t flash = codeSize + varsSize;
     if (codeSize > 0 && varsSize > 0 && (flash == 2 * kMiB || flash == 4 * kMiB)) {
-      found.firmwareCode = std::move(code);
-      found.firmwareVarsTemplate = std::move(vars);
-      found.firmwareVarsSize = varsSize;
-      return found;
+      found.firmware.push_back({std::move(code), std::move(vars), varsSize});
+    } else {
+      looked += looked.empty() ? "" : ", ";
+      looked += pair.code;
     }
-    looked += looked.empty() ? "" : ", ";
-    looked += pair.code;
   }
+  if (!found.firmware.empty()) return found;
   return Error{"OVMF firmware not found (looked for " + looked + " with their variable stores)"};
 }
 
-Accelerator chooseAccelerator(const std::string& kvmDevice) {
-  UniqueFd kvm(::open(kvmDevice.c_str(), O_RDWR | O_CLOEXEC));
-  return kvm.valid() ? Accelerator::kvm : Accelerator::tcg;
+const FirmwarePair* QemuInstallation::firmwareForStore(std::uint64_t storeSize) const {
+  for (const FirmwarePair& pair : firmware) {
+    if (pair.varsSize == storeSize) return &pair;
+  }
+  return nullptr;
 }
 
 }  // namespace tovan

@@ -1,4 +1,4 @@
-// Where the host keeps QEMU and the OVMF firmware, and whether it can run guests under KVM.
+// Where the host keeps QEMU and the OVMF firmware.
 //
 // The backend reads no environment variables: it looks at the well-known install paths of the
 // common Linux distributions, Debian's first, then /usr/local.
@@ -6,26 +6,31 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 
 namespace tovan {
 
-struct QemuInstallation {
-  std::string emulator;              // qemu-system-x86_64
-  std::string firmwareCode;          // OVMF code, mapped read-only
-  std::string firmwareVarsTemplate;  // the empty EFI variable store copied for each machine
-  std::uint64_t firmwareVarsSize = 0;
+// One OVMF build: its code and the empty variable store that goes with it. A machine's store is
+// a copy of the template, and only works with the code of the same build.
+struct FirmwarePair {
+  std::string code;          // mapped read-only
+  std::string varsTemplate;  // copied for each new machine
+  std::uint64_t varsSize = 0;
 };
 
-enum class Accelerator { kvm, tcg };
+struct QemuInstallation {
+  std::string emulator;                // qemu-system-x86_64
+  std::vector<FirmwarePair> firmware;  // at least one; the first makes new stores
 
-// Looks for the emulator and for an OVMF code and variable-store pair of one flash size under
-// `root` ("" for the host's own file system; tests pass a directory that mimics one). Fails with
-// a description that lists where it looked.
+  // The build whose stores have `storeSize` bytes; absent when none has.
+  const FirmwarePair* firmwareForStore(std::uint64_t storeSize) const;
+};
+
+// Looks for the emulator and for every OVMF code and variable-store pair of one flash size under
+// `root` ("" for the host's own file system; tests pass a directory that mimics one), in order
+// of preference. Fails with a description that lists where it looked.
 Result<QemuInstallation> findQemuInstallation(const std::string& root = "");
-
-// KVM when the device exists and this process may open it read-write, TCG otherwise.
-Accelerator chooseAccelerator(const std::string& kvmDevice = "/dev/kvm");
 
 }  // namespace tovan

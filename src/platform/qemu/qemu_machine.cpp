@@ -1,21 +1,23 @@
 #include "platform/qemu/qemu_machine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "base/files.h"
+#include "base/timer.h"
 #include "base/unique_fd.h"
-#include "platform/qemu/command_line.h"
+#include "platform/qemu/qemu_arguments.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
+#include "platform/qemu/qmp_session.h"
 #include "platform/qemu/state_flusher.h"
 
 namespace tovan {
@@ -24,28 +26,57 @@ namespace {
 
 // The name under which the state file's descriptor is handed to QEMU with `getfd`.
 constexpr const char* kStateFdName = "tovan-state";
-// QEMU 7.2 throttles migration to 128 MiB/s by default, even for a paused machine. A save or
-// restore should go as fast as the disk allows.
-constexpr std::uint64_t kUnlimitedBandwidth = 1'000'000'000'000;  // bytes per second
 // The disk's writeback of a state file starts after every 16 MiB that QEMU writes.
 constexpr std::size_t kWritebackChunk = 16 << 20;
+// A migration gets a minute plus the time to move the guest's memory at 16 MiB/s, far slower
+// than any disk the state could be on; past that QEMU is taken to be stuck.
+constexpr double kMigrationBaseSeconds = 60;
+constexpr double kMigrationBytesPerSecond = 16.0 * (1 << 20);
 
 void deliver(SerialQueue& queue, Completion done, std::optional<Error> error) {
   queue.async([done = std::move(done), error = std::move(error)] { done(error); });
+}
+
+std::string stringMember(const nlohmann::json& object, const char* key) {
+  if (!object.is_object()) return {};
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return {};
+  return found->get<std::string>();
+}
+
+// The first thing QEMU wrote to its standard error, without its program name.
+std::string firstQemuLine(const ProcessEnd& end) {
+  std::string_view rest = end.errorOutput;
+  while (!rest.empty()) {
+    const std::size_t newline = rest.find('\n');
+    std::string_view line = rest.substr(0, newline);
+    rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (const std::size_t colon = line.find(": ");
+        line.substr(0, 4) == "qemu" && colon != std::string_view::npos &&
+        line.substr(0, colon).find(' ') == std::string_view::npos) {
+      line.remove_prefix(colon + 2);
+    }
+    return std::string(line);
+  }
+  return {};
 }
 
 }  // namespace
 
 class QemuMachine::Core : public std::enable_shared_from_this<Core> {
  public:
-  Core(Result<QemuInstallation> installation, Accelerator accelerator,
-       MachineConfiguration configuration, SerialQueue& queue)
+  Core(Result<QemuInstallation> installation, AcceleratorChoice accelerator,
+       QmpDeadlines deadlines, MachineConfiguration configuration, SerialQueue& queue)
       : queue_(queue),
         installation_(std::move(installation)),
-        accelerator_(accelerator),
-        configuration_(std::move(configuration)) {}
+        accelerator_(std::move(accelerator)),
+        configuration_(std::move(configuration)),
+        session_(queue, processTimer(), deadlines) {}
 
   ~Core() {
+    session_.end();
     process_.reset();  // kills QEMU and waits for its watcher
     flusher_.reset();
   }
@@ -54,58 +85,35 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
 
   void start(Completion done) {
     if (!admit(done, "the machine is already running", process_ == nullptr)) return;
-    launch(LaunchMode::coldStart, [this] {
-      execute("cont", nullptr, [this](const QmpMessage& reply) {
-        if (reply.kind == QmpKind::failure) return abandon(Error{reply.description});
-        runState_ = RunState::running;
-        started_ = true;
-        finish(std::nullopt);
-      });
-    });
+    launch(LaunchMode::coldStart,
+           [this] { call("cont", nullptr, &Core::started, &Core::abandon); });
   }
 
   void restoreMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is already running", process_ == nullptr)) return;
-    UniqueFd state(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!state.valid()) return finish(errorFromErrno("cannot open " + quotedPath(path), errno));
-    stateFile_ = std::move(state);
+    Result<UniqueFd> state = openFile(path, O_RDONLY);
+    if (!state) return finish(state.error());
+    stateFile_ = std::move(*state);
     launch(LaunchMode::incoming, [this] {
-      execute(
-          "getfd", {{"fdname", kStateFdName}},
-          [this](const QmpMessage& passed) {
-            if (passed.kind == QmpKind::failure) return abandon(Error{passed.description});
-            migration_ = Migration::restoring;
-            execute("migrate-incoming", {{"uri", std::string("fd:") + kStateFdName}},
-                    [this](const QmpMessage& reply) {
-                      if (reply.kind == QmpKind::failure) abandon(Error{reply.description});
-                    });
-          },
-          stateFile_.get());
+      call("getfd", {{"fdname", kStateFdName}}, &Core::loadState, &Core::abandon, stateFile_.get());
     });
   }
 
   void pause(Completion done) {
     if (!admit(done, "the machine is not running", canRequestStop())) return;
-    execute("stop", nullptr, [this](const QmpMessage& reply) {
-      if (reply.kind == QmpKind::failure) return finish(Error{reply.description});
-      runState_ = RunState::paused;
-      finish(std::nullopt);
-    });
+    pausing_ = true;
+    call("stop", nullptr, &Core::paused, &Core::pauseRefused);
   }
 
   void resume(Completion done) {
     if (!admit(done, "the machine is not paused", runState_ == RunState::paused)) return;
-    execute("cont", nullptr, [this](const QmpMessage& reply) {
-      if (reply.kind == QmpKind::failure) return finish(Error{reply.description});
-      runState_ = RunState::running;
-      finish(std::nullopt);
-    });
+    call("cont", nullptr, &Core::resumed, &Core::finishWith);
   }
 
   void saveMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is not paused", runState_ == RunState::paused)) return;
-    UniqueFd state(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!state.valid()) return finish(errorFromErrno("cannot create " + quotedPath(path), errno));
+    Result<UniqueFd> state = openFile(path, O_WRONLY | O_CREAT | O_TRUNC, FileKind::regular, 0600);
+    if (!state) return finish(state.error());
 
     const std::uint64_t save = ++saveGeneration_;
     auto onFlushed = [weak = weak_from_this(), save, &queue = queue_](Status flushed) {
@@ -113,25 +121,10 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
         if (auto core = weak.lock()) core->onStateFlushed(save, flushed);
       });
     };
-    flusher_ = StateFlusher::follow(std::move(state), path, kWritebackChunk, std::move(onFlushed));
-    saveFailure_.reset();
-
-    execute(
-        "getfd", {{"fdname", kStateFdName}},
-        [this](const QmpMessage& reply) {
-          if (reply.kind == QmpKind::failure) return migrationEnded(Error{reply.description});
-          migration_ = Migration::saving;
-          execute("migrate", {{"uri", std::string("fd:") + kStateFdName}},
-                  [this](const QmpMessage& started) {
-                    if (started.kind != QmpKind::failure || migration_ != Migration::saving) {
-                      return;
-                    }
-                    migration_ = Migration::none;
-                    execute("closefd", {{"fdname", kStateFdName}}, [](const QmpMessage&) {});
-                    migrationEnded(Error{started.description});
-                  });
-        },
-        flusher_->file());
+    flusher_ = StateFlusher::follow(std::move(*state), path, kWritebackChunk, std::move(onFlushed));
+    failure_.reset();
+    call("getfd", {{"fdname", kStateFdName}}, &Core::writeState, &Core::migrationEnded,
+         flusher_->file());
   }
 
   bool canPause() const { return canRequestStop() && !operation_; }
@@ -144,13 +137,26 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (!canRequestStop()) return Error{"the machine is not running"};
     // The reply only says that the button was pressed; what the guest makes of it arrives as
     // a SHUTDOWN event, or not at all.
-    return send("system_powerdown", nullptr, [](const QmpMessage&) {});
+    session_.execute("system_powerdown", nullptr, [](const QmpMessage&) {});
+    return {};
   }
 
  private:
   enum class RunState { none, prelaunch, incoming, running, paused };
   enum class Migration { none, saving, restoring };
-  using ReplyHandler = std::function<void(const QmpMessage&)>;
+  using OnSuccess = void (Core::*)(const nlohmann::json& result);
+  using OnFailure = void (Core::*)(Error why);
+
+  // Why the operation in flight is failing, kept until its end can be reported.
+  struct PendingFailure {
+    enum class Kind {
+      backend,       // the backend gave up on QEMU: its words stand
+      qemuRecord,    // QEMU's own record, used when its standard error says nothing
+      guestStopped,  // QEMU stopped the guest by itself; the words are its run state
+    };
+    Error error;
+    Kind kind;
+  };
 
   // Takes `done` as the one operation in flight when `ready` holds; otherwise fails it with
   // `whyNot` (or because another operation is in flight) and returns false.
@@ -172,25 +178,66 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (!operation_) return;
     deliver(queue_, std::exchange(operation_, nullptr), std::move(error));
   }
+  void finishWith(Error why) { finish(std::move(why)); }
 
-  // Gives up on a QEMU that cannot carry on with the operation: it is killed, and the operation
-  // fails with `why` once the process has ended.
+  // Sends a command; QEMU's result goes to `onSuccess` (when given), its refusal, in its own
+  // words, to `onFailure`.
+  void call(const char* command, const nlohmann::json& arguments, OnSuccess onSuccess,
+            OnFailure onFailure, int passFd = -1) {
+    session_.execute(
+        command, arguments,
+        [this, onSuccess, onFailure](const QmpMessage& reply) {
+          if (reply.kind == QmpKind::failure) {
+            return (this->*onFailure)(Error{withFilePaths(reply.description, files_)});
+          }
+          if (onSuccess) (this->*onSuccess)(reply.payload);
+        },
+        passFd);
+  }
+
+  // Gives up on a QEMU that cannot carry on: it is killed, and the operation in flight fails
+  // with `why` once the process has ended.
   void abandon(Error why) {
-    if (!failure_) failure_ = std::move(why);
+    if (!failure_ || failure_->kind != PendingFailure::Kind::backend) {
+      failure_ = PendingFailure{std::move(why), PendingFailure::Kind::backend};
+    }
     if (process_) process_->kill();
   }
 
   // Fails the operation in flight before any QEMU runs.
   void failLaunch(Error why) {
+    session_.end();
     stateFile_.reset();
     finish(std::move(why));
   }
 
-  void launch(LaunchMode mode, std::function<void()> whenConfigured) {
+  void launch(LaunchMode mode, std::function<void()> whenReady) {
     if (!installation_) return failLaunch(installation_.error());
-    auto argv = qemuCommandLine(*installation_, accelerator_, configuration_, mode);
-    if (!argv) return failLaunch(argv.error());
+    struct stat store;
+    const std::string& storePath = configuration_.efiVariableStorePath;
+    if (::stat(storePath.c_str(), &store) != 0) {
+      return failLaunch(pathError("cannot open", storePath, errno));
+    }
+    const FirmwarePair* firmware =
+        installation_->firmwareForStore(static_cast<std::uint64_t>(store.st_size));
+    if (!firmware) {
+      return failLaunch(Error{"the EFI variable store " + quotedPath(storePath) + " fits none of " +
+                              "this host's firmware"});
+    }
+    Result<QemuLaunch> arguments = buildQemuArguments(installation_->emulator, firmware->code,
+                                                      accelerator_, configuration_, mode);
+    if (!arguments) return failLaunch(arguments.error());
 
+    // QEMU gets the files as this helper opened them, never by their names.
+    std::vector<UniqueFd> files;
+    std::vector<int> passed;
+    for (const PassedFile& file : arguments->files) {
+      const int access = file.access == DiskAccess::readOnly ? O_RDONLY : O_RDWR;
+      Result<UniqueFd> opened = openFile(file.path, access, file.kind);
+      if (!opened) return failLaunch(opened.error());
+      passed.push_back(opened->get());
+      files.push_back(std::move(*opened));
+    }
     int console = -1;
     if (!configuration_.serialPorts.empty() && configuration_.serialPorts.front().log) {
       console = configuration_.serialPorts.front().log->get();
@@ -198,13 +245,20 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
       (void)::lseek(console, 0, SEEK_SET);
     }
 
-    const std::uint64_t generation = ++generation_;
+    QmpSession::Handlers session;
+    session.ready = [this] {
+      if (auto next = std::exchange(whenReady_, nullptr)) next();
+    };
+    session.event = [this](const QmpMessage& event) { onEvent(event); };
+    session.broken = [this](Error why) { abandon(std::move(why)); };
+    const std::uint64_t generation = session_.begin(std::move(session));
+
     std::weak_ptr<Core> weak = weak_from_this();
     SerialQueue& queue = queue_;
     QemuProcess::Handlers handlers;
     handlers.message = [weak, generation, &queue](const nlohmann::json& object) {
       queue.async([weak, generation, message = classifyQmpMessage(object)] {
-        if (auto core = weak.lock()) core->onMessage(generation, message);
+        if (auto core = weak.lock()) core->session_.receive(generation, message);
       });
     };
     handlers.ended = [weak, generation, &queue](ProcessEnd end) {
@@ -212,82 +266,74 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
         if (auto core = weak.lock()) core->onEnded(generation, end);
       });
     };
-
-    auto process = QemuProcess::launch(*argv, console, std::move(handlers));
+    auto process = QemuProcess::launch(arguments->argv, console, passed, std::move(handlers));
     if (!process) return failLaunch(process.error());
     process_ = std::move(*process);
+    session_.attach(*process_);
+    files_ = std::move(arguments->files);
     runState_ = mode == LaunchMode::incoming ? RunState::incoming : RunState::prelaunch;
     guestShutdown_ = false;
+    pausing_ = false;
     failure_.reset();
-    migrationError_.clear();
-    whenConfigured_ = std::move(whenConfigured);
+    whenReady_ = std::move(whenReady);
   }
 
-  // After the greeting: leave negotiation mode, ask for migration events and lift the
-  // bandwidth limit, then go on with the launch.
-  void configure() {
-    execute("qmp_capabilities", nullptr, [this](const QmpMessage& negotiated) {
-      if (negotiated.kind == QmpKind::failure) return abandon(Error{negotiated.description});
-      nlohmann::json events = {{"capabilities", {{{"capability", "events"}, {"state", true}}}}};
-      execute("migrate-set-capabilities", events, [this](const QmpMessage& capabilities) {
-        if (capabilities.kind == QmpKind::failure) return abandon(Error{capabilities.description});
-        execute("migrate-set-parameters", {{"max-bandwidth", kUnlimitedBandwidth}},
-                [this](const QmpMessage& parameters) {
-                  if (parameters.kind == QmpKind::failure) {
-                    return abandon(Error{parameters.description});
-                  }
-                  if (auto next = std::exchange(whenConfigured_, nullptr)) next();
-                });
-      });
-    });
+  void started(const nlohmann::json&) {
+    runState_ = RunState::running;
+    started_ = true;
+    finish(std::nullopt);
   }
 
-  // Sends a command; `handler` gets its reply. A QEMU that cannot be written to is ending or
-  // broken: it is killed, and its end completes whatever was in flight, with its own words.
-  void execute(const char* command, const nlohmann::json& arguments, ReplyHandler handler,
-               int passFd = -1) {
-    if (Status sent = send(command, arguments, std::move(handler), passFd); !sent && process_) {
-      process_->kill();
-    }
+  void loadState(const nlohmann::json&) {
+    migration_ = Migration::restoring;
+    armMigrationDeadline();
+    call("migrate-incoming", {{"uri", std::string("fd:") + kStateFdName}}, nullptr, &Core::abandon);
   }
 
-  Status send(const char* command, const nlohmann::json& arguments, ReplyHandler handler,
-              int passFd = -1) {
-    if (!process_) return Error{"QEMU is not running"};
-    const std::uint64_t id = nextId_++;
-    Status sent = process_->send(qmpCommand(command, id, arguments), passFd);
-    if (sent) replies_.emplace(id, std::move(handler));
-    return sent;
+  void paused(const nlohmann::json&) {
+    pausing_ = false;
+    runState_ = RunState::paused;
+    finish(std::nullopt);
   }
 
-  void onMessage(std::uint64_t generation, const QmpMessage& message) {
-    if (generation != generation_ || !process_) return;
-    switch (message.kind) {
-      case QmpKind::greeting:
-        configure();
-        break;
-      case QmpKind::success:
-      case QmpKind::failure:
-        if (!message.id) break;
-        if (auto found = replies_.find(*message.id); found != replies_.end()) {
-          ReplyHandler handler = std::move(found->second);
-          replies_.erase(found);
-          handler(message);
-        }
-        break;
-      case QmpKind::event:
-        onEvent(message);
-        break;
-      case QmpKind::unknown:
-        break;
-    }
+  void pauseRefused(Error why) {
+    pausing_ = false;
+    finish(std::move(why));
+  }
+
+  void resumed(const nlohmann::json&) {
+    runState_ = RunState::running;
+    finish(std::nullopt);
+  }
+
+  void writeState(const nlohmann::json&) {
+    migration_ = Migration::saving;
+    armMigrationDeadline();
+    call("migrate", {{"uri", std::string("fd:") + kStateFdName}}, nullptr, &Core::saveRefused);
+  }
+
+  void saveRefused(Error why) {
+    if (migration_ != Migration::saving) return;
+    migration_ = Migration::none;
+    session_.execute("closefd", {{"fdname", kStateFdName}}, [](const QmpMessage&) {});
+    migrationEnded(std::move(why));
+  }
+
+  void armMigrationDeadline() {
+    const double seconds = kMigrationBaseSeconds + static_cast<double>(configuration_.memorySize) /
+                                                       kMigrationBytesPerSecond;
+    migrationDeadline_ = session_.deadline(
+        seconds, Error{"QEMU did not finish moving the machine's state within " +
+                       std::to_string(static_cast<long long>(seconds)) + " seconds"});
   }
 
   void onEvent(const QmpMessage& event) {
     if (event.name == "RESUME") {
       runState_ = RunState::running;
     } else if (event.name == "STOP") {
-      if (runState_ == RunState::running) runState_ = RunState::paused;
+      if (runState_ != RunState::running) return;
+      runState_ = RunState::paused;
+      if (!pausing_) stoppedByQemu();
     } else if (event.name == "SHUTDOWN") {
       // guest: true when the guest powered off (or reset, which -no-reboot turns into an end).
       auto guest = event.payload.find("guest");
@@ -295,11 +341,19 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
         guestShutdown_ = true;
       }
     } else if (event.name == "MIGRATION") {
-      auto status = event.payload.find("status");
-      if (status != event.payload.end() && status->is_string()) {
-        onMigrationStatus(status->get<std::string>());
-      }
+      onMigrationStatus(stringMember(event.payload, "status"));
     }
+  }
+
+  // QEMU paused a running guest that nobody asked it to pause: an emulation failure, a guest
+  // panic. Such a machine goes no further; it is ended and reported with QEMU's run state.
+  void stoppedByQemu() { call("query-status", nullptr, &Core::endStoppedGuest, &Core::abandon); }
+
+  void endStoppedGuest(const nlohmann::json& status) {
+    std::string state = stringMember(status, "status");
+    failure_ = PendingFailure{Error{state.empty() ? "stopped" : state},
+                              PendingFailure::Kind::guestStopped};
+    if (process_) process_->kill();
   }
 
   void onMigrationStatus(const std::string& status) {
@@ -307,6 +361,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     if (status != "completed" && !failed) return;
     const Migration finished = std::exchange(migration_, Migration::none);
     if (finished == Migration::none) return;
+    session_.cancel(migrationDeadline_);
 
     if (finished == Migration::restoring) {
       stateFile_.reset();
@@ -317,52 +372,72 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
       }
       // QEMU ends itself after a failed load, and its standard error says why. Its own record
       // of the failure is kept in case it says nothing; `quit` covers a QEMU that stays.
-      return execute("query-migrate", nullptr, [this](const QmpMessage& reply) {
-        migrationError_ = migrationErrorOf(reply);
-        execute("quit", nullptr, [](const QmpMessage&) {});
-      });
+      return call("query-migrate", nullptr, &Core::loadFailed, &Core::abandon);
     }
-
     if (!failed) return migrationEnded(std::nullopt);
-    execute("query-migrate", nullptr, [this](const QmpMessage& reply) {
-      std::string description = migrationErrorOf(reply);
-      migrationEnded(Error{description.empty() ? "QEMU could not save the machine" : description});
-    });
+    call("query-migrate", nullptr, &Core::saveFailed, &Core::migrationEnded);
+  }
+
+  void loadFailed(const nlohmann::json& migration) {
+    failure_ = PendingFailure{Error{stringMember(migration, "error-desc")},
+                              PendingFailure::Kind::qemuRecord};
+    session_.execute("quit", nullptr, [](const QmpMessage&) {});
+  }
+
+  void saveFailed(const nlohmann::json& migration) {
+    const std::string description = stringMember(migration, "error-desc");
+    migrationEnded(Error{description.empty() ? "QEMU could not save the machine" : description});
   }
 
   // A save completes once QEMU has finished writing and what it wrote is on disk.
   void migrationEnded(std::optional<Error> error) {
-    saveFailure_ = std::move(error);
+    session_.cancel(migrationDeadline_);
+    if (error) failure_ = PendingFailure{std::move(*error), PendingFailure::Kind::qemuRecord};
     if (flusher_) flusher_->writerDone();
   }
+  void migrationEnded(Error error) { migrationEnded(std::optional<Error>(std::move(error))); }
 
   void onStateFlushed(std::uint64_t save, Status flushed) {
     if (save != saveGeneration_ || !flusher_) return;
     flusher_.reset();
-    std::optional<Error> error = std::exchange(saveFailure_, std::nullopt);
-    if (!error && !flushed) error = flushed.error();
+    std::optional<Error> error;
+    if (failure_) {
+      error = std::move(failure_->error);
+      failure_.reset();
+    } else if (!flushed) {
+      error = flushed.error();
+    }
     finish(std::move(error));
   }
 
-  static std::string migrationErrorOf(const QmpMessage& reply) {
-    if (reply.kind != QmpKind::success || !reply.payload.is_object()) return {};
-    auto description = reply.payload.find("error-desc");
-    if (description == reply.payload.end() || !description->is_string()) return {};
-    return description->get<std::string>();
+  // Why the process ended, in the best words there are.
+  Error reasonFor(const ProcessEnd& end) const {
+    if (!failure_) return Error{withFilePaths(describeProcessEnd(end), files_)};
+    switch (failure_->kind) {
+      case PendingFailure::Kind::backend:
+        return failure_->error;
+      case PendingFailure::Kind::qemuRecord:
+        return Error{withFilePaths(describeProcessEnd(end, failure_->error.description), files_)};
+      case PendingFailure::Kind::guestStopped:
+        break;
+    }
+    const std::string said = firstQemuLine(end);
+    return Error{failure_->error.description + (said.empty() ? "" : ": " + said)};
   }
 
   void onEnded(std::uint64_t generation, const ProcessEnd& end) {
-    if (generation != generation_) return;
+    if (generation != session_.generation() || !process_) return;
+    session_.end();
     process_.reset();
-    replies_.clear();
-    whenConfigured_ = nullptr;
+    whenReady_ = nullptr;
     stateFile_.reset();
     migration_ = Migration::none;
     runState_ = RunState::none;
-    saveFailure_.reset();
+    pausing_ = false;
     flusher_.reset();  // nothing more is coming; what there is stays unflushed
 
-    Error reason = failure_ ? *failure_ : Error{describeProcessEnd(end, migrationError_)};
+    const Error reason = reasonFor(end);
+    failure_.reset();
     const bool wasStarted = std::exchange(started_, false);
     const bool guestStopped = guestShutdown_;
     finish(reason);
@@ -378,32 +453,32 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
 
   SerialQueue& queue_;
   const Result<QemuInstallation> installation_;
-  const Accelerator accelerator_;
+  const AcceleratorChoice accelerator_;
   const MachineConfiguration configuration_;
   MachineDelegate* delegate_ = nullptr;
 
+  QmpSession session_;
   std::unique_ptr<QemuProcess> process_;
-  std::uint64_t generation_ = 0;  // tells this process's messages from an earlier one's
+  std::vector<PassedFile> files_;  // what the current QEMU's fd sets stand for
   RunState runState_ = RunState::none;
   bool started_ = false;        // the current QEMU has run the guest
   bool guestShutdown_ = false;  // the guest powered off; QEMU is ending
+  bool pausing_ = false;        // a STOP now is the one this backend asked for
   Completion operation_;        // the start, restore, pause, resume or save in flight
-  std::function<void()> whenConfigured_;
-  std::map<std::uint64_t, ReplyHandler> replies_;
-  std::uint64_t nextId_ = 1;
-  std::optional<Error> failure_;  // why the backend itself ended this QEMU
+  std::function<void()> whenReady_;
+  std::optional<PendingFailure> failure_;
   Migration migration_ = Migration::none;
-  std::string migrationError_;        // QEMU's record of a failed load
+  Timer::Id migrationDeadline_ = 0;
   UniqueFd stateFile_;                // the state being restored
-  std::optional<Error> saveFailure_;  // why QEMU could not write the state
   std::uint64_t saveGeneration_ = 0;  // tells this save's flush from an earlier one's
   std::unique_ptr<StateFlusher> flusher_;
 };
 
-QemuMachine::QemuMachine(Result<QemuInstallation> installation, Accelerator accelerator,
-                         MachineConfiguration configuration, SerialQueue& queue)
-    : core_(std::make_shared<Core>(std::move(installation), accelerator, std::move(configuration),
-                                   queue)) {}
+QemuMachine::QemuMachine(Result<QemuInstallation> installation, AcceleratorChoice accelerator,
+                         QmpDeadlines deadlines, MachineConfiguration configuration,
+                         SerialQueue& queue)
+    : core_(std::make_shared<Core>(std::move(installation), std::move(accelerator), deadlines,
+                                   std::move(configuration), queue)) {}
 
 QemuMachine::~QemuMachine() = default;
 

@@ -22,29 +22,8 @@ constexpr std::int64_t kMostCpusOfMachineType = 288;
 constexpr std::uint64_t kLeastMemory = 128 * kMiB;
 
 // QEMU's own wording for an image it cannot open.
-Error cannotOpenImage(const std::string& path, int code) {
-  return Error{"Could not open '" + path + "': " + std::strerror(code)};
-}
-
-// Copies all of `from` to `to`, finishing short writes.
-Status copyAll(int from, int to) {
-  char buffer[16384];
-  for (;;) {
-    ssize_t got = ::read(from, buffer, sizeof buffer);
-    if (got == 0) return {};
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errorFromErrno("cannot read the firmware's variable store", errno);
-    }
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return Error{std::strerror(errno)};
-      }
-      done += put;
-    }
-  }
+Error cannotOpenImage(const std::string& path, const char* reason) {
+  return Error{"Could not open '" + path + "': " + reason};
 }
 
 }  // namespace
@@ -52,7 +31,6 @@ Status copyAll(int from, int to) {
 QemuHost QemuHost::detect() {
   QemuHost host;
   host.installation = findQemuInstallation();
-  host.accelerator = chooseAccelerator();
   const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   host.cpuCount = cpus > 0 ? cpus : 1;
   const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -79,21 +57,10 @@ MachineIdentifier QemuPlatform::newMachineIdentifier() {
 
 Status QemuPlatform::createEfiVariableStore(const std::string& path) {
   if (!host_.installation) return host_.installation.error();
-  const std::string& templatePath = host_.installation->firmwareVarsTemplate;
-  UniqueFd source(::open(templatePath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.valid()) return errorFromErrno("cannot open " + quotedPath(templatePath), errno);
-  UniqueFd store(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!store.valid()) return errorFromErrno("cannot create " + quotedPath(path), errno);
-
-  Status copied = copyAll(source.get(), store.get());
-  if (copied && ::fsync(store.get()) != 0) copied = Error{std::strerror(errno)};
-  if (!copied) {
-    // A short store would only fail later, at start, with a less helpful message.
-    store.reset();
-    (void)::unlink(path.c_str());
-    return Error{"cannot write " + quotedPath(path) + ": " + copied.error().description};
-  }
-  return {};
+  Result<std::string> empty = readWholeFile(host_.installation->firmware.front().varsTemplate);
+  if (!empty) return empty.error();
+  // Whole or not at all: a short store would fail every later start.
+  return writeFileDurably(path, *empty, Replace::never);
 }
 
 std::int64_t QemuPlatform::minimumAllowedCpuCount() const { return 1; }
@@ -112,13 +79,17 @@ std::uint64_t QemuPlatform::maximumAllowedMemorySize() const {
 Result<StorageDevice> QemuPlatform::attachDiskImage(const std::string& path, DiskAccess access,
                                                     DiskCaching caching,
                                                     DiskSynchronization synchronization) {
-  const int flags = (access == DiskAccess::readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Never waits: a FIFO here must not hang the helper.
+  const int flags =
+      (access == DiskAccess::readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   UniqueFd image(::open(path.c_str(), flags));
-  if (!image.valid()) return cannotOpenImage(path, errno);
+  if (!image.valid()) return cannotOpenImage(path, std::strerror(errno));
   struct stat info;
-  if (::fstat(image.get(), &info) != 0) return cannotOpenImage(path, errno);
-  if (S_ISDIR(info.st_mode)) return cannotOpenImage(path, EISDIR);
-  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) return cannotOpenImage(path, EINVAL);
+  if (::fstat(image.get(), &info) != 0) return cannotOpenImage(path, std::strerror(errno));
+  if (S_ISDIR(info.st_mode)) return cannotOpenImage(path, std::strerror(EISDIR));
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    return cannotOpenImage(path, "not a regular file or block device");
+  }
   return StorageDevice{path, access, caching, synchronization};
 }
 
@@ -164,11 +135,14 @@ Status QemuPlatform::validate(const MachineConfiguration& configuration) const {
   if (!S_ISREG(info.st_mode) || ::access(store.c_str(), R_OK | W_OK) != 0) {
     return Error{"the EFI variable store " + quotedPath(store) + " is not a writable file"};
   }
-  const std::uint64_t expected = host_.installation->firmwareVarsSize;
-  if (static_cast<std::uint64_t>(info.st_size) != expected) {
+  // A store made by one OVMF build works only with that build's code, found by its size.
+  if (!host_.installation->firmwareForStore(static_cast<std::uint64_t>(info.st_size))) {
+    std::string sizes;
+    for (const FirmwarePair& pair : host_.installation->firmware) {
+      sizes += (sizes.empty() ? "" : " or ") + std::to_string(pair.varsSize);
+    }
     return Error{"the EFI variable store " + quotedPath(store) + " holds " +
-                 std::to_string(info.st_size) + " bytes, where the firmware expects " +
-                 std::to_string(expected)};
+                 std::to_string(info.st_size) + " bytes, where the firmware expects " + sizes};
   }
 
   // One console can be QEMU's standard output, and a machine has at most one balloon.
@@ -177,15 +151,32 @@ Status QemuPlatform::validate(const MachineConfiguration& configuration) const {
     return Error{"a machine has at most one memory balloon"};
   }
   for (const StorageDevice& device : configuration.storageDevices) {
-    if (device.path.empty()) return cannotOpenImage(device.path, ENOENT);
+    if (device.path.empty()) return cannotOpenImage(device.path, std::strerror(ENOENT));
   }
   return {};
 }
 
 std::unique_ptr<Machine> QemuPlatform::createMachine(MachineConfiguration configuration,
                                                      SerialQueue& queue) {
-  return std::make_unique<QemuMachine>(host_.installation, host_.accelerator,
+  return std::make_unique<QemuMachine>(host_.installation, accelerator(), host_.deadlines,
                                        std::move(configuration), queue);
+}
+
+std::optional<std::string> QemuPlatform::softwareEmulationReason() {
+  if (!host_.installation) return std::nullopt;  // nothing will run at all
+  const AcceleratorChoice& choice = accelerator();
+  if (choice.accelerator == Accelerator::kvm) return std::nullopt;
+  return choice.whyNotKvm;
+}
+
+const AcceleratorChoice& QemuPlatform::accelerator() {
+  std::call_once(decided_, [this] {
+    if (!host_.accelerator) {
+      host_.accelerator =
+          host_.installation ? probeAccelerator(*host_.installation) : AcceleratorChoice{};
+    }
+  });
+  return *host_.accelerator;
 }
 
 }  // namespace tovan

@@ -1,23 +1,30 @@
-// The platform on Linux: QEMU with OVMF firmware, under KVM when the host offers it and TCG
-// otherwise. Every check here looks at files only; no QEMU is launched before a machine starts,
-// so validating a machine never touches the disk of one that is running.
+// The platform on Linux: QEMU with OVMF firmware, under KVM where it can run an ordinary guest
+// and TCG otherwise. Every check here looks at files only; no QEMU is launched before a machine
+// is created, so validating a machine never touches the disk of one that is running.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 #include "platform/platform.h"
+#include "platform/qemu/accelerator.h"
 #include "platform/qemu/firmware.h"
+#include "platform/qemu/qmp_session.h"
 
 namespace tovan {
 
 // What the backend needs to know about its host, found once.
 struct QemuHost {
   Result<QemuInstallation> installation = Error{"QEMU has not been looked for"};
-  Accelerator accelerator = Accelerator::tcg;
   std::int64_t cpuCount = 1;     // online host CPUs
   std::uint64_t memorySize = 0;  // physical memory, bytes
+  // How guests run here; absent: probed (probeAccelerator) when the first machine is created.
+  std::optional<AcceleratorChoice> accelerator;
+  // How long QEMU gets to start and to answer each command before it is taken to be stuck.
+  QmpDeadlines deadlines;
 
-  // Looks at this machine: install paths, /dev/kvm, sysconf.
+  // Looks at this machine: install paths and sysconf.
   static QemuHost detect();
 };
 
@@ -34,8 +41,8 @@ class QemuPlatform final : public Platform {
   std::optional<MachineIdentifier> machineIdentifierFromData(std::string_view bytes) const override;
   MachineIdentifier newMachineIdentifier() override;
 
-  // A copy of the firmware's empty variable store. Never replaces an existing file; a copy
-  // that fails half-way is removed again.
+  // A copy of the preferred firmware's empty variable store, written durably. Never replaces an
+  // existing file; a copy that fails half-way leaves nothing behind.
   Status createEfiVariableStore(const std::string& path) override;
 
   std::int64_t minimumAllowedCpuCount() const override;
@@ -53,16 +60,22 @@ class QemuPlatform final : public Platform {
   std::optional<MacAddress> parseMacAddress(std::string_view text) const override;
 
   Status validateSaveRestoreSupport(const MachineConfiguration& configuration) const override;
-  // Firmware and emulator present, identifier readable, limits kept, EFI variable store of the
-  // firmware's size, devices within what the command line maps.
+  // Firmware and emulator present, identifier readable, limits kept, an EFI variable store that
+  // one of the host's firmware builds can use, devices within what the command line maps.
   Status validate(const MachineConfiguration& configuration) const override;
 
-  // On `queue`'s thread from here on.
+  // On `queue`'s thread from here on. The first call decides how guests run on this host.
   std::unique_ptr<Machine> createMachine(MachineConfiguration configuration,
                                          SerialQueue& queue) override;
 
+  // Why guests run under TCG here, once the first machine has been created; absent under KVM.
+  std::optional<std::string> softwareEmulationReason() override;
+
  private:
-  const QemuHost host_;
+  const AcceleratorChoice& accelerator();
+
+  QemuHost host_;
+  std::once_flag decided_;
 };
 
 }  // namespace tovan

@@ -85,9 +85,13 @@ void childSays(const char* text) {
   if (text) (void)!::write(STDERR_FILENO, text, std::strlen(text));
 }
 
+// The most descriptors a child is handed besides 0 to 3: the machine's images and firmware.
+constexpr int kMostPassedFds = 16;
+
 struct ChildPlan {
   pid_t parent;
-  int sources[4];  // what becomes descriptors 0, 1, 2 and kQmpDescriptor
+  int count;                        // how many of `sources` are used
+  int sources[4 + kMostPassedFds];  // what becomes descriptors 0, 1, 2, kQmpDescriptor, ...
   char* const* argv;
 };
 
@@ -107,18 +111,18 @@ struct ChildPlan {
 
   // Lift every source above the target numbers first, so that placing one never overwrites
   // another that is still to be placed.
-  static_assert(kQmpDescriptor == 3, "the child's descriptors are 0 to 3");
-  int lifted[4];
-  for (int target = 0; target < 4; ++target) {
-    lifted[target] = ::fcntl(plan.sources[target], F_DUPFD, 4);
+  static_assert(kQmpDescriptor == 3 && kFirstPassedDescriptor == 4, "descriptors 0 to 3, then 4");
+  int lifted[4 + kMostPassedFds];
+  for (int target = 0; target < plan.count; ++target) {
+    lifted[target] = ::fcntl(plan.sources[target], F_DUPFD, plan.count);
     if (lifted[target] < 0) ::_exit(126);
   }
-  for (int target = 0; target < 4; ++target) {
+  for (int target = 0; target < plan.count; ++target) {
     if (::dup2(lifted[target], target) < 0) ::_exit(126);
   }
-  if (::close_range(4, ~0u, 0) != 0) {
+  if (::close_range(static_cast<unsigned>(plan.count), ~0u, 0) != 0) {
     const long limit = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = 4; fd < (limit > 0 ? limit : 65536); ++fd) (void)::close(fd);
+    for (int fd = plan.count; fd < (limit > 0 ? limit : 65536); ++fd) (void)::close(fd);
   }
 
   ::execv(plan.argv[0], plan.argv);
@@ -191,8 +195,11 @@ std::string describeProcessEnd(const ProcessEnd& end, std::string_view fallback)
 }
 
 Result<std::unique_ptr<QemuProcess>> QemuProcess::launch(const std::vector<std::string>& argv,
-                                                         int outputFd, Handlers handlers) {
+                                                         int outputFd,
+                                                         const std::vector<int>& passFds,
+                                                         Handlers handlers) {
   if (argv.empty()) return Error{"no program to run"};
+  if (passFds.size() > kMostPassedFds) return Error{"too many files to hand to QEMU"};
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!devNull.valid()) return errorFromErrno("cannot open /dev/null", errno);
   int sockets[2];
@@ -211,10 +218,12 @@ Result<std::unique_ptr<QemuProcess>> QemuProcess::launch(const std::vector<std::
   args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const ChildPlan plan{::getpid(),
-                       {devNull.get(), outputFd >= 0 ? outputFd : devNull.get(),
-                        errorsForChild.get(), qmpForChild.get()},
-                       args.data()};
+  ChildPlan plan{::getpid(), 4 + static_cast<int>(passFds.size()), {}, args.data()};
+  plan.sources[0] = devNull.get();
+  plan.sources[1] = outputFd >= 0 ? outputFd : devNull.get();
+  plan.sources[2] = errorsForChild.get();
+  plan.sources[kQmpDescriptor] = qmpForChild.get();
+  for (std::size_t i = 0; i < passFds.size(); ++i) plan.sources[4 + i] = passFds[i];
 
   const pid_t pid = ::fork();
   if (pid < 0) return errorFromErrno("cannot start QEMU", errno);

@@ -3,11 +3,12 @@
 //
 // The child gets: 0 = /dev/null (never the helper's standard input), 1 = the given output file
 // or /dev/null, 2 = a pipe that the watcher drains, kQmpDescriptor = its end of a socketpair
-// carrying QMP. Every other descriptor is closed, signal dispositions are the defaults, the
-// signal mask is empty, and it runs in a process group of its own (a terminal's signals are for
-// the helper, which ignores them). It is killed when the thread that launched it ends
-// (PR_SET_PDEATHSIG), so that thread must live as long as the helper: the machine's queue. An exit
-// hook kills it, and waits briefly for its end, whenever the helper calls exitProcess.
+// carrying QMP, and from kFirstPassedDescriptor on the files the caller passes (the machine's
+// images, opened by the helper). Every other descriptor is closed, signal dispositions are the
+// defaults, the signal mask is empty, and it runs in a process group of its own (a terminal's
+// signals are for the helper, which ignores them). It is killed when the thread that launched it
+// ends (PR_SET_PDEATHSIG), so that thread must live as long as the helper: the machine's queue. An
+// exit hook kills it, and waits briefly for its end, whenever the helper calls exitProcess.
 #pragma once
 
 #include <sys/types.h>
@@ -47,11 +48,13 @@ class QemuProcess {
   };
 
   // Forks and executes `argv` (argv[0] is the program's path) from the calling thread.
-  // `outputFd` becomes the child's standard output; -1 gives it /dev/null. Fails only when the
-  // process cannot be created; a program that cannot be executed ends at once with status 127
-  // and the reason on its standard error.
+  // `outputFd` becomes the child's standard output; -1 gives it /dev/null. `passFds[i]` becomes
+  // the child's descriptor kFirstPassedDescriptor + i. Fails only when the process cannot be
+  // created; a program that cannot be executed ends at once with status 127 and the reason on
+  // its standard error.
   static Result<std::unique_ptr<QemuProcess>> launch(const std::vector<std::string>& argv,
-                                                     int outputFd, Handlers handlers);
+                                                     int outputFd, const std::vector<int>& passFds,
+                                                     Handlers handlers);
 
   // Kills the process if it still runs and waits for the watcher thread; `ended` has been
   // called by the time this returns.

@@ -17,6 +17,8 @@ namespace tovan {
 
 // The descriptor number at which QEMU finds its end of the QMP socket.
 constexpr int kQmpDescriptor = 3;
+// The first descriptor number of the files the helper hands QEMU at its start.
+constexpr int kFirstPassedDescriptor = 4;
 
 enum class QmpKind {
   greeting,  // {"QMP": {...}}: QEMU is listening
