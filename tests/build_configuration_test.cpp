@@ -183,8 +183,9 @@ TEST_F(BuildConfigurationTest, CpuAndMemoryAreClampedAndOverflowIsRefused) {
 }
 
 // Given an older, longer console log: it is opened at byte 0 without truncation, so new output
-// overwrites its start and the rest stays. Given one in a missing directory: exactly one log
-// event naming the path as configured, no serial port, and the build succeeds.
+// overwrites its start and the rest stays. Given one in a missing directory, or a directory or a
+// device where the file belongs: exactly one log event naming the path as configured, no serial
+// port, and the build succeeds.
 TEST_F(BuildConfigurationTest, ConsoleLogIsNotTruncatedAndAnUnopenableOneIsOneEvent) {
   writeFile(config_.consoleLogPath, std::string(200, 'o'));
   MachineConfiguration machine = buildOk();
@@ -194,11 +195,14 @@ TEST_F(BuildConfigurationTest, ConsoleLogIsNotTruncatedAndAnUnopenableOneIsOneEv
   ASSERT_EQ(::write(fd, "new", 3), 3);
   EXPECT_EQ(readFileOrEmpty(config_.consoleLogPath), "new" + std::string(197, 'o'));
 
-  config_.consoleLogPath = dir_ / "missing/console.log";
-  machine = buildOk();
-  EXPECT_THAT(events_, ElementsAre(logLine("console logging disabled (cannot open " +
-                                           config_.consoleLogPath + ")")));
-  EXPECT_THAT(machine.serialPorts, IsEmpty());
+  for (const std::string& path :
+       {dir_ / "missing/console.log", dir_.path(), std::string("/dev/null")}) {
+    config_.consoleLogPath = path;
+    machine = buildOk();
+    EXPECT_THAT(events_,
+                ElementsAre(logLine("console logging disabled (cannot open " + path + ")")));
+    EXPECT_THAT(machine.serialPorts, IsEmpty());
+  }
 }
 
 // Given a macOS 14 host whose save/restore check fails: exactly one event with the platform's

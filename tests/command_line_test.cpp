@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,7 +15,6 @@ namespace tovan {
 namespace {
 
 using testing::Finished;
-using ::testing::HasSubstr;
 using testing::runProcess;
 using testing::TempDir;
 
@@ -98,31 +100,45 @@ TEST(CommandLine, EveryMalformedCommandLineIsTheHelpTextOnStandardErrorWithStatu
 
 TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErrorWithStatus2) {
   TempDir dir;
-  testing::writeFile(dir / "partial.json", R"({"disk_path": "d", "seed_path": "s"})");
-  testing::writeFile(dir / "array.json", "[]");
-
+  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);  // no writer will ever come
+  const std::string digits(400, '9');
+  const std::string overflow = "JSON number out of range at line 1, column ";
   struct Case {
-    std::string path;
-    std::string message;
+    std::string name;
+    std::optional<std::string> content;  // absent: whatever is at the path already
+    std::string reason;
   };
   const std::vector<Case> cases = {
-      {dir / "missing.json", "failed to read config: cannot open \"" + (dir / "missing.json") +
-                                 "\": No such file or directory\n"},
-      {dir.path(), "failed to read config: cannot open \"" + dir.path() + "\": Is a directory\n"},
-      {dir / "partial.json", "failed to read config: key \"efi_store_path\" not found\n"},
-      {dir / "array.json",
-       "failed to read config: the configuration must be a JSON object, found an array\n"},
+      {"missing.json",
+       {},
+       "cannot open \"" + (dir / "missing.json") + "\": No such file or directory"},
+      {".", {}, "cannot open \"" + (dir / ".") + "\": Is a directory"},
+      {"fifo.json", {}, "cannot open \"" + (dir / "fifo.json") + "\": not a regular file"},
+      {"partial.json", R"({"disk_path": "d", "seed_path": "s"})",
+       "key \"efi_store_path\" not found"},
+      {"array.json", "[]", "the configuration must be a JSON object, found an array"},
+      // A number no double holds, in a field or in an ignored key, is refused where it stands.
+      {"cpus.json", R"({"cpu_count": 1e400})", overflow + "15: number overflow parsing '1e400'"},
+      {"comment.json", R"({"comment": [-1e400]})",
+       overflow + "14: number overflow parsing '-1e400'"},
+      {"memory.json", R"({"memory_mib": )" + digits + "}",
+       overflow + "16: number overflow parsing '" + digits + "'"},
+      {"nul.json",
+       R"({"disk_path":"d","seed_path":"s","efi_store_path":"e","machine_identifier_path":"m",)"
+       R"("console_log_path":"c","mac_address":"","cpu_count":1,"memory_mib":1,"isolated":true,)"
+       R"("save_path":"s\u0000x"})",
+       "\"save_path\" must not contain a NUL character"},
   };
   for (const Case& c : cases) {
+    if (c.content) testing::writeFile(dir / c.name, *c.content);
     for (const char* command : {"run", "validate"}) {
       // Arguments after the path are ignored, so the file is still read.
-      Finished result = run({command, "--config", c.path, "extra", "--config"});
-      EXPECT_EQ(result.status, 2) << c.path;
-      EXPECT_EQ(result.out, "") << c.path;
-      EXPECT_EQ(result.err, c.message);
+      Finished result = run({command, "--config", dir / c.name, "extra", "--config"});
+      EXPECT_EQ(result.status, 2) << c.name;
+      EXPECT_EQ(result.out, "") << c.name;
+      EXPECT_EQ(result.err, "failed to read config: " + c.reason + "\n");
     }
   }
-  EXPECT_FALSE(testing::fileExists(dir / "d"));
 }
 
 TEST(CommandLine, ARelativeConfigPathIsReadFromTheWorkingDirectory) {

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "scenario_fixture.h"
 
 namespace tovan::testing {
@@ -11,6 +13,53 @@ namespace {
 
 using ::testing::ElementsAre;
 using CommandScenario = HelperScenario;
+
+// The most memory process `pid` has held so far, in KiB.
+long peakResidentKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Given standard input handed down non-blocking and a command line of 64 MiB: the helper waits
+// for input rather than taking an empty pipe for its end (which would freeze the machine), keeps
+// only a bounded part of the line, and obeys the next command. The guest refuses to stop, so the
+// stop is answered with a log line and the helper runs on to be measured. play() cannot hand
+// down such an input nor name the process, so the helper is started here, in the fixture's
+// directory.
+TEST_F(CommandScenario, AnOverlongLineOnANonBlockingInputCostsBoundedMemory) {
+  script("fail stop-request the guest has no power button");
+  writeFile(path("helper.json"),
+            R"({"disk_path":"disk.img","seed_path":"seed.img","efi_store_path":"efi",)"
+            R"("machine_identifier_path":"id","console_log_path":"log","mac_address":"",)"
+            R"("cpu_count":1,"memory_mib":512,"isolated":true,"save_path":"saved-state"})");
+  ChildProcess helper({TOVAN_HELPER_SIM, "run", "--config", "helper.json"}, path(""),
+                      ChildStdin::nonBlocking);
+  EXPECT_EQ(helper.readLine(), std::string(R"({"event":"state","state":"starting"})"));
+  EXPECT_EQ(helper.readLine(), std::string(R"({"event":"state","state":"running"})"));
+  const long before = peakResidentKib(helper.pid());
+  ASSERT_GT(before, 0);
+  // A kill padded far beyond any command: were it obeyed, no log line would come.
+  helper.write(R"({"cmd":"kill","pad":")" + std::string(64 << 20, 'x') + "\"}\n" +
+               std::string(kStop));
+  EXPECT_EQ(helper.readLine(), std::string(R"({"event":"log","line":"requestStop failed: )"
+                                           R"(the guest has no power button"})"));
+  EXPECT_LT(peakResidentKib(helper.pid()) - before, 16 * 1024);  // slack for sanitizers
+  helper.write(kKill);
+  Finished finished = helper.finish();
+  EXPECT_EQ(finished.status, 0);
+  EXPECT_EQ(finished.out + finished.err, "");
+}
+
+TEST_F(CommandScenario, TextThatIsNotUtf8ReachesTheParentWithReplacementCharacters) {
+  script("fail start no disk \xff at \xe2\x80");
+  RunOutcome run = play({}, Input::keepOpen);
+  EXPECT_THAT(run.events, ElementsAre(state("starting"),
+                                      error("start failed: no disk \xef\xbf\xbd at \xef\xbf\xbd")));
+  EXPECT_EQ(run.status, 1);
+}
 
 TEST_F(CommandScenario, WhileStartingStopAndHibernateAreLoggedAndKillEndsAtOnce) {
   script("boot 600");

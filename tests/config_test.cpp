@@ -35,33 +35,33 @@ std::string failureOf(const Json& file) {
   return result ? "<decoded>" : result.error().description;
 }
 
-TEST(DecodeHelperConfig, ExampleFileSetsEveryField) {
+TEST(DecodeHelperConfig, ExampleFileSetsEveryFieldAndCamelCaseKeysDecodeTheSame) {
+  auto at = [](const char* name) { return "/srv/vms/build01/" + std::string(name); };
+  const HelperConfig expected{at("disk.img"),
+                              at("seed.img"),
+                              at("efi-vars.bin"),
+                              at("machine-id.bin"),
+                              at("console.log"),
+                              "02:00:00:00:00:01",
+                              4,
+                              4096,
+                              false,
+                              at("saved-state.bin"),
+                              "build01"};
   Result<HelperConfig> config = decode(exampleFile());
   ASSERT_TRUE(config) << config.error().description;
-  EXPECT_EQ(config->diskPath, "/srv/vms/build01/disk.img");
-  EXPECT_EQ(config->seedPath, "/srv/vms/build01/seed.img");
-  EXPECT_EQ(config->efiStorePath, "/srv/vms/build01/efi-vars.bin");
-  EXPECT_EQ(config->machineIdentifierPath, "/srv/vms/build01/machine-id.bin");
-  EXPECT_EQ(config->consoleLogPath, "/srv/vms/build01/console.log");
-  EXPECT_EQ(config->macAddress, "02:00:00:00:00:01");
-  EXPECT_EQ(config->cpuCount, 4);
-  EXPECT_EQ(config->memoryMib, 4096u);
-  EXPECT_FALSE(config->isolated);
-  EXPECT_EQ(config->savePath, "/srv/vms/build01/saved-state.bin");
-  EXPECT_EQ(config->vmName, "build01");
-}
+  EXPECT_TRUE(*config == expected);
 
-TEST(DecodeHelperConfig, CamelCaseKeysDecodeLikeSnakeCaseAndExtraKeysAreIgnored) {
-  const Json snake = exampleFile();
+  // Extra keys are ignored.
   Json camel;
+  const Json snake = exampleFile();
   for (const auto& [key, value] : snake.items()) camel[convertFromSnakeCase(key)] = value;
   camel["name"] = "ignored";
   camel["comment"] = nlohmann::json::array({1, 2});
   ASSERT_TRUE(camel.contains("machineIdentifierPath"));
-  Result<HelperConfig> config = decode(camel);
+  config = decode(camel);
   ASSERT_TRUE(config) << config.error().description;
-  EXPECT_EQ(config->machineIdentifierPath, "/srv/vms/build01/machine-id.bin");
-  EXPECT_EQ(config->vmName, "build01");
+  EXPECT_TRUE(*config == expected);
 }
 
 TEST(DecodeHelperConfig, VmNameAbsentOrNullIsAbsentButAnyOtherTypeFails) {
@@ -110,6 +110,20 @@ TEST(DecodeHelperConfig, TypesAreCheckedButRangesAndEmptinessAreNot) {
   EXPECT_EQ(decode(file)->diskPath, "");
   file["mac_address"] = false;
   EXPECT_EQ(failureOf(file), "\"mac_address\" must be a string, found a boolean");
+}
+
+// The OS would end a path or the share name at a NUL; the MAC address merely fails to parse.
+TEST(DecodeHelperConfig, PathsAndTheNameMustNotHoldANul) {
+  const std::string withNul("a\0b", 3);
+  for (const char* key : {"disk_path", "seed_path", "efi_store_path", "machine_identifier_path",
+                          "console_log_path", "save_path", "vm_name"}) {
+    Json file = exampleFile();
+    file[key] = withNul;
+    EXPECT_EQ(failureOf(file), "\"" + std::string(key) + "\" must not contain a NUL character");
+  }
+  Json file = exampleFile();
+  file["mac_address"] = withNul;
+  EXPECT_EQ(decode(file)->macAddress, withNul);
 }
 
 // The integer rules are applied to the literal text, so they are checked on raw JSON.

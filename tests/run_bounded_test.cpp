@@ -59,21 +59,24 @@ class RunBoundedTest : public ::testing::Test {
   int savedStdin_ = -1;
 };
 
-TEST_F(RunBoundedTest, TheChildGetsDefaultSignalsAnEmptyMaskTheNullDeviceAndItsArgumentsAsTheyAre) {
+TEST_F(RunBoundedTest,
+       TheChildGetsDefaultSignalsAnEmptyMaskOnlyTheNullDeviceAndItsArgumentsAsTheyAre) {
   // cp copies its own status, so no shell can clear its mask on the way.
   const std::string status = dir_ / "status";
   runBounded({"/bin/cp", "/proc/self/status", status}, kGenerous);
   EXPECT_THAT(readFileOrEmpty(status), AllOf(HasSubstr("\nSigBlk:\t0000000000000000\n"),
                                              HasSubstr("\nSigIgn:\t0000000000000000\n")));
   // `[` is built into the shell, so it compares the shell's own descriptors. A shell inside the
-  // runner would have expanded $HOME and the star and dropped the empty argument.
+  // runner would have expanded $HOME and the star and dropped the empty argument. Last, ls lists
+  // what the program holds: the three streams, the shell's 3 and its own handle on the listing,
+  // none of the test's (its saved standard input and the ends of its command pipe).
   runBounded({"/bin/sh", "-c",
               "exec 3>\"$0\";"
               "for fd in 0 1 2; do [ /proc/self/fd/$fd -ef /dev/null ] && echo null >&3; done;"
-              "printf '%s|' \"$@\" >&3",
+              "printf '%s|' \"$@\" >&3; echo >&3; exec ls /proc/self/fd >&3",
               out_, "a b", "$HOME", "*", ""},
              kGenerous);
-  EXPECT_EQ(readFileOrEmpty(out_), "null\nnull\nnull\na b|$HOME|*||");
+  EXPECT_EQ(readFileOrEmpty(out_), "null\nnull\nnull\na b|$HOME|*||\n0\n1\n2\n3\n4\n");
   EXPECT_TRUE(noChildLeft());
 }
 

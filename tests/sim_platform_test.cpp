@@ -1,5 +1,7 @@
 // The simulated platform's own files and its machine's delivery on a real SerialQueue: the parts
 // the scenario tests lean on without checking directly.
+#include <sys/stat.h>
+
 #include <cctype>
 #include <condition_variable>
 #include <memory>
@@ -134,8 +136,8 @@ class SimMachineTest : public ::testing::Test {
   std::unique_ptr<Machine> machine_;
 };
 
-// Given state files that are missing, not ours, cut short or another machine's: each restore
-// fails with its own text and leaves the machine stopped, so this machine's own state still
+// Given state files that are missing, a FIFO, not ours, cut short or another machine's: each
+// restore fails with its own text and leaves the machine stopped, so this machine's own state still
 // restores afterwards.
 TEST_F(SimMachineTest, RestoreRefusesFilesThatAreNotThisMachinesState) {
   MachineConfiguration configuration = configurationFor("");
@@ -155,6 +157,9 @@ TEST_F(SimMachineTest, RestoreRefusesFilesThatAreNotThisMachinesState) {
 
   EXPECT_EQ(restore(dir_ / "missing"), "restore: cannot open saved state \"" + (dir_ / "missing") +
                                            "\": No such file or directory");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);  // nobody will ever write to it
+  EXPECT_EQ(restore(dir_ / "fifo"),
+            "restore: cannot open saved state \"" + (dir_ / "fifo") + "\": not a regular file");
   EXPECT_EQ(restore(dir_ / "garbage"), "restore: not a saved machine state");
   EXPECT_EQ(restore(dir_ / "truncated"), "restore: saved machine state is truncated");
   EXPECT_EQ(restore(dir_ / "other-id"), "restore: saved state is for another machine");

@@ -66,15 +66,64 @@ std::string positionOf(std::string_view text, std::size_t byte) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-// The parser's own reason without its "[json.exception...] parse error at ...: " preamble.
-std::string reasonOf(const nlohmann::json::parse_error& error) {
-  std::string what = error.what();
-  auto colon = what.find(": ");
-  std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
-  if (reason.rfind("syntax error while parsing value - ", 0) == 0) {
-    reason.erase(0, std::string("syntax error while parsing value - ").size());
+// The parser's message without its "[json.exception.<kind>.<id>] " preamble and, for syntax
+// errors, without the position and context that the description states in its own words.
+std::string reasonOf(const nlohmann::json::exception& error) {
+  std::string reason = error.what();
+  if (reason.rfind("[json.exception.", 0) == 0) {
+    auto end = reason.find("] ");
+    if (end != std::string::npos) reason.erase(0, end + 2);
   }
+  if (reason.rfind("parse error", 0) == 0) {
+    auto colon = reason.find(": ");
+    if (colon != std::string::npos) reason.erase(0, colon + 2);
+  }
+  constexpr std::string_view kContext = "syntax error while parsing value - ";
+  if (reason.rfind(kContext, 0) == 0) reason.erase(0, kContext.size());
   return reason;
+}
+
+// Replays a document that failed to parse, only to learn where and why it failed: the parser
+// hands its SAX consumer the byte position and the exception, which a plain parse throws or
+// discards without the position for some failures (a number out of range).
+class FailureFinder final : public nlohmann::json_sax<Json> {
+ public:
+  explicit FailureFinder(std::string_view bytes) : bytes_(bytes) {}
+
+  std::string description = "JSON syntax error";
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t position, const std::string& lastToken,
+                   const nlohmann::detail::exception& error) override {
+    // A number is refused once it has been read whole; point at its first character.
+    const bool isNumber = error.id == 406;
+    description = std::string(isNumber ? "JSON number out of range" : "JSON syntax error") +
+                  " at " +
+                  positionOf(bytes_, isNumber ? position - lastToken.size() + 1 : position) + ": " +
+                  reasonOf(error);
+    return false;
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+Error parseFailureOf(std::string_view bytes) {
+  FailureFinder finder(bytes);
+  (void)Json::sax_parse(bytes.begin(), bytes.end(), &finder, nlohmann::json::input_format_t::json,
+                        /*strict=*/true, /*ignore_comments=*/false);
+  return Error{finder.description};
 }
 
 class Decoder {
@@ -109,12 +158,21 @@ class Decoder {
     out = value->get<std::string>();
   }
 
-  void optionalString(std::string_view field, std::optional<std::string>& out) {
+  // A path or a name goes to the OS as a C string, where a NUL would end it early: "s\u0000x"
+  // would name "s", and the save file's ".part" companion would then be the save file itself.
+  void path(std::string_view field, std::string& out) {
+    string(field, out);
+    if (!failure) refuseNul(field, out);
+  }
+
+  // The machine's name, optional and used as a share name, so refused with a NUL like a path.
+  void optionalName(std::string_view field, std::optional<std::string>& out) {
     if (failure) return;
     auto it = fields_.find(std::string(field));
     if (it == fields_.end() || it->second->is_null()) return;
     if (!it->second->is_string()) return mismatch(field, "a string or null", *it->second);
     out = it->second->get<std::string>();
+    refuseNul(field, *out);
   }
 
   void boolean(std::string_view field, bool& out) {
@@ -169,6 +227,11 @@ class Decoder {
   }
 
  private:
+  void refuseNul(std::string_view field, const std::string& value) {
+    if (value.find('\0') != std::string::npos) {
+      fail("\"" + snakeCaseOf(field) + "\" must not contain a NUL character");
+    }
+  }
   void fail(std::string description) {
     if (!failure) failure = Error{std::move(description)};
   }
@@ -209,12 +272,8 @@ std::string convertFromSnakeCase(std::string_view key) {
 }
 
 Result<HelperConfig> decodeHelperConfig(std::string_view bytes) {
-  Json document;
-  try {
-    document = Json::parse(bytes.begin(), bytes.end());
-  } catch (const nlohmann::json::parse_error& error) {
-    return Error{"JSON syntax error at " + positionOf(bytes, error.byte) + ": " + reasonOf(error)};
-  }
+  Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) return parseFailureOf(bytes);
   if (!document.is_object()) {
     return Error{std::string("the configuration must be a JSON object, found ") +
                  typeNameOf(document)};
@@ -222,17 +281,17 @@ Result<HelperConfig> decodeHelperConfig(std::string_view bytes) {
 
   HelperConfig config;
   Decoder decoder(document);
-  decoder.string("diskPath", config.diskPath);
-  decoder.string("seedPath", config.seedPath);
-  decoder.string("efiStorePath", config.efiStorePath);
-  decoder.string("machineIdentifierPath", config.machineIdentifierPath);
-  decoder.string("consoleLogPath", config.consoleLogPath);
-  decoder.string("macAddress", config.macAddress);
+  decoder.path("diskPath", config.diskPath);
+  decoder.path("seedPath", config.seedPath);
+  decoder.path("efiStorePath", config.efiStorePath);
+  decoder.path("machineIdentifierPath", config.machineIdentifierPath);
+  decoder.path("consoleLogPath", config.consoleLogPath);
+  decoder.string("macAddress", config.macAddress);  // a NUL only makes it fail to parse
   decoder.signedInteger("cpuCount", config.cpuCount);
   decoder.unsignedInteger("memoryMib", config.memoryMib);
   decoder.boolean("isolated", config.isolated);
-  decoder.string("savePath", config.savePath);
-  decoder.optionalString("vmName", config.vmName);
+  decoder.path("savePath", config.savePath);
+  decoder.optionalName("vmName", config.vmName);
   if (decoder.failure) return *decoder.failure;
   return config;
 }

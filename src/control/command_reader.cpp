@@ -1,5 +1,6 @@
 #include "control/command_reader.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,23 +25,35 @@ void readCommands(int fd, const std::function<void(Command)>& obey) {
   auto take = [&obey](std::string_view line) {
     if (auto command = parseCommand(line)) obey(*command);
   };
-  std::string pending;
-  char buffer[4096];
+  std::string line;       // the current line so far, never more than kMaxCommandLineBytes
+  bool overlong = false;  // the current line outgrew the bound: skip it to its line feed
+  char buffer[65536];
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    // Only the new bytes are searched, so a long line costs linear time however it arrives.
-    size_t searchFrom = pending.size();
-    pending.append(buffer, static_cast<size_t>(got));
-    size_t start = 0;
-    for (size_t end; (end = pending.find('\n', searchFrom)) != std::string::npos;
-         start = searchFrom = end + 1) {
-      take(std::string_view(pending).substr(start, end - start));
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd readable{fd, POLLIN, 0};
+      (void)::poll(&readable, 1, -1);  // an EINTR just reads again
+      continue;
     }
-    pending.erase(0, start);
+    if (got <= 0) break;
+    std::string_view bytes(buffer, static_cast<size_t>(got));
+    for (;;) {
+      const size_t end = bytes.find('\n');
+      const std::string_view piece = bytes.substr(0, end);
+      if (!overlong && line.size() + piece.size() > kMaxCommandLineBytes) {
+        overlong = true;
+        line.clear();
+      }
+      if (!overlong) line.append(piece);
+      if (end == std::string_view::npos) break;
+      if (!overlong) take(line);
+      line.clear();
+      overlong = false;
+      bytes.remove_prefix(end + 1);
+    }
   }
-  if (!pending.empty()) take(pending);
+  if (!overlong && !line.empty()) take(line);
 }
 
 }  // namespace tovan

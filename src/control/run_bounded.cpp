@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,8 +74,29 @@ bool waitForEnd(pid_t pid, const UniqueFd& handle, double seconds) {
   }
 }
 
+// Marks every descriptor from 3 up close-on-exec, so that the program inherits nothing of the
+// helper's (QEMU's sockets, the state file, the command pipe) yet the report pipe works until the
+// exec. `openLimit` is taken before the fork; async-signal-safe calls only.
+void closeAboveStandardStreamsOnExec(int openLimit) {
+#if defined(__linux__) && defined(CLOSE_RANGE_CLOEXEC)
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  for (int fd = 3; fd < openLimit; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+// One past the highest descriptor the process can hold, for the fallback above.
+int openDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+}
+
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void becomeProgram(char* const* argv, int nullDevice, int reportFd, pid_t parent) {
+[[noreturn]] void becomeProgram(char* const* argv, int nullDevice, int reportFd, pid_t parent,
+                                int openLimit) {
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
@@ -96,6 +118,7 @@ bool waitForEnd(pid_t pid, const UniqueFd& handle, double seconds) {
       ::_exit(127);
     }
   }
+  closeAboveStandardStreamsOnExec(openLimit);
   ::execv(argv[0], argv);
   int code = errno;
   (void)!::write(reportFd, &code, sizeof code);
@@ -125,9 +148,12 @@ void runBounded(const std::vector<std::string>& argv, double seconds) {
   UniqueFd reportWrite(report[1]);
 
   const pid_t parent = ::getpid();
+  const int openLimit = openDescriptorLimit();
   const pid_t pid = ::fork();
   if (pid < 0) return;
-  if (pid == 0) becomeProgram(arguments.data(), nullDevice.get(), reportWrite.get(), parent);
+  if (pid == 0) {
+    becomeProgram(arguments.data(), nullDevice.get(), reportWrite.get(), parent, openLimit);
+  }
   reportWrite.reset();
   UniqueFd handle = openProcessHandle(pid);
 

@@ -55,18 +55,15 @@ std::string serializeEvent(const Event& event) {
   nlohmann::ordered_json object;
   object["event"] = nameOf(event.kind);
   object[keyFor(event.kind)] = event.text;
-  try {
-    std::string line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-    line += '\n';
-    return line;
-  } catch (const nlohmann::json::exception&) {
-    return {};  // not valid UTF-8
-  }
+  // Text from outside (QEMU's standard error cut inside a character, a file name) need not be
+  // UTF-8; the event still goes out, each bad sequence shown as U+FFFD.
+  std::string line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  line += '\n';
+  return line;
 }
 
 void emit(const Event& event) {
-  std::string line = serializeEvent(event);
-  if (line.empty()) return;
+  const std::string line = serializeEvent(event);
   std::lock_guard<std::timed_mutex> guard(ioLock());
   (void)writeAll(STDOUT_FILENO, line);
 }

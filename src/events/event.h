@@ -20,8 +20,9 @@ struct Event {
   bool operator==(const Event&) const = default;
 };
 
-// The wire form of an event: one compact JSON object followed by one line feed. Returns an empty
-// string when the text is not valid UTF-8, in which case the event cannot be sent.
+// The wire form of an event: one compact JSON object followed by one line feed. Text that is not
+// valid UTF-8 is sent all the same, each invalid sequence replaced by U+FFFD, so no event is
+// ever dropped.
 std::string serializeEvent(const Event& event);
 
 // Writes the event's line to standard output in one unbuffered, whole write under `ioLock`.

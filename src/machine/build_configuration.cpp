@@ -29,14 +29,17 @@ Result<MachineIdentifier> loadOrCreateIdentifier(const std::string& path, Platfo
 }
 
 // Opens the console log for writing at byte 0, creating it empty when missing. Never truncates:
-// the guest overwrites the log from its start and older bytes beyond the new output stay.
+// the guest overwrites the log from its start and older bytes beyond the new output stay. Only a
+// regular file will do, and none is waited for: a FIFO without a reader, a directory or a device
+// at the path gives no log at once.
 std::shared_ptr<UniqueFd> openConsoleLog(const std::string& path) {
   if (!pathExists(path)) {
-    UniqueFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    // Whether this worked shows in the open below.
+    (void)openFile(path, O_WRONLY | O_CREAT | O_EXCL);
   }
-  auto log = std::make_shared<UniqueFd>(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!log->valid()) return nullptr;
-  return log;
+  Result<UniqueFd> log = openFile(path, O_WRONLY);
+  if (!log) return nullptr;
+  return std::make_shared<UniqueFd>(std::move(*log));
 }
 
 }  // namespace

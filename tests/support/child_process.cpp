@@ -26,7 +26,8 @@ int decodeStatus(int raw) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory,
+                           ChildStdin stdinMode) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (::pipe2(inPipe, O_CLOEXEC) != 0 || ::pipe2(outPipe, O_CLOEXEC) != 0 ||
       ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -43,6 +44,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (stdinMode == ChildStdin::nonBlocking) ::fcntl(inPipe[0], F_SETFL, O_NONBLOCK);
     ::dup2(inPipe[0], 0);
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);

@@ -17,11 +17,15 @@ struct Finished {
   std::string err;
 };
 
+// How the child's standard input pipe behaves: a parent may hand its child a non-blocking one.
+enum class ChildStdin { blocking, nonBlocking };
+
 class ChildProcess {
  public:
   // Starts `argv` in `directory` (empty: the current one) with all three standard streams on
   // pipes. The child gets default signal dispositions.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& directory = {});
+  ChildProcess(const std::vector<std::string>& argv, const std::string& directory = {},
+               ChildStdin stdinMode = ChildStdin::blocking);
   ~ChildProcess();  // kills and reaps a child still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

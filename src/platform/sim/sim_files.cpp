@@ -1,7 +1,6 @@
 #include "platform/sim/sim_files.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -115,10 +114,9 @@ bool isSimMachineIdentifier(std::string_view bytes) {
 }
 
 Status createSimEfiVariableStore(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  const std::string what = "cannot create EFI variable store at \"" + path + "\"";
-  if (!fd.valid()) return errorFromErrno(what, errno);
-  if (!writeAll(fd.get(), kEfiStoreContent)) return errorFromErrno(what, errno);
+  if (Status written = writeFileDurably(path, kEfiStoreContent, Replace::never); !written) {
+    return simFileError("cannot create EFI variable store at", path, written.error());
+  }
   return {};
 }
 
@@ -174,30 +172,30 @@ Result<SimSavedState> decodeSimSavedState(std::string_view bytes) {
 }
 
 Status writeSimSavedState(const std::string& path, const SimSavedState& state) {
-  const std::string what = "cannot write saved state to \"" + path + "\"";
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return errorFromErrno(what, errno);
-  if (!writeAll(fd.get(), encodeSimSavedState(state)) || ::fsync(fd.get()) != 0) {
-    return errorFromErrno(what, errno);
+  constexpr std::string_view kWhat = "cannot write saved state to";
+  Result<UniqueFd> fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd) return simFileError(kWhat, path, fd.error());
+  if (!writeAll(fd->get(), encodeSimSavedState(state))) return pathError(kWhat, path, errno);
+  if (Status synced = syncFile(fd->get(), path); !synced) {
+    return simFileError(kWhat, path, synced.error());
   }
   return {};
 }
 
 Result<SimSavedState> readSimSavedState(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return errorFromErrno("cannot open saved state \"" + path + "\"", errno);
+  Result<UniqueFd> fd = openFile(path, O_RDONLY);
+  if (!fd) return simFileError("cannot open saved state", path, fd.error());
   std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errorFromErrno("cannot read saved state \"" + path + "\"", errno);
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
+  if (!readAll(fd->get(), bytes)) return pathError("cannot read saved state", path, errno);
   return decodeSimSavedState(bytes);
+}
+
+Error simFileError(std::string_view what, const std::string& path, const Error& failure) {
+  const std::string& text = failure.description;
+  const std::string marker = quotedPath(path) + ": ";
+  const auto at = text.rfind(marker);
+  const std::string reason = at == std::string::npos ? text : text.substr(at + marker.size());
+  return Error{std::string(what) + " " + quotedPath(path) + ": " + reason};
 }
 
 }  // namespace tovan

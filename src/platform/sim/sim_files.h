@@ -27,8 +27,9 @@ namespace tovan {
 std::string newSimMachineIdentifier();
 bool isSimMachineIdentifier(std::string_view bytes);
 
-// Creates the store file, never replacing anything at `path`. Fails with
-// "cannot create EFI variable store at \"<path>\": <OS reason>".
+// Creates the store file durably, never replacing anything at `path`, not even an entry that
+// appears while it is written. Fails with "cannot create EFI variable store at \"<path>\":
+// <reason>".
 Status createSimEfiVariableStore(const std::string& path);
 
 struct SimSavedState {
@@ -43,9 +44,16 @@ std::string encodeSimSavedState(const SimSavedState& state);
 // state is corrupt".
 Result<SimSavedState> decodeSimSavedState(std::string_view bytes);
 
-// Writes the state and makes it durable (fsync) before returning.
+// Writes the state to the regular file at `path` and makes it durable before returning. Fails
+// with "cannot write saved state to \"<path>\": <reason>".
 Status writeSimSavedState(const std::string& path, const SimSavedState& state);
-// Reads and decodes the file at `path`.
+// Reads and decodes the regular file at `path`, never waiting for one that is not. Fails with
+// "cannot open saved state \"<path>\": <reason>" (the reason "not a regular file" for a FIFO
+// or a device), "cannot read saved state \"<path>\": <reason>", or a decoding failure.
 Result<SimSavedState> readSimSavedState(const std::string& path);
+
+// The shared file helpers word a failure "<verb> \"<path>\": <reason>"; the sim's texts name
+// what the file is. Gives "<what> \"<path>\": <reason>" with the reason of `failure`.
+Error simFileError(std::string_view what, const std::string& path, const Error& failure);
 
 }  // namespace tovan

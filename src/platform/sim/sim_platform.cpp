@@ -1,10 +1,8 @@
 #include "platform/sim/sim_platform.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "base/files.h"
 #include "base/unique_fd.h"
@@ -15,17 +13,13 @@ namespace tovan {
 
 namespace {
 
-// Opens the image as asked and reads it whole when `contents` is given.
+// Opens the image as asked, without waiting on whatever is at the path, and reads it whole when
+// `contents` is given. Only a regular file or a block device is a disk image.
 Status openDiskImage(const std::string& path, DiskAccess access, std::string* contents) {
-  const int flags = (access == DiskAccess::readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-  UniqueFd fd(::open(path.c_str(), flags));
-  if (!fd.valid()) return pathError("cannot open disk image", path, errno);
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return pathError("cannot open disk image", path, errno);
-  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    return pathError("cannot attach disk image", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-  }
-  if (contents && !readAll(fd.get(), *contents)) {
+  const int flags = access == DiskAccess::readWrite ? O_RDWR : O_RDONLY;
+  Result<UniqueFd> fd = openFile(path, flags, FileKind::regularOrBlockDevice);
+  if (!fd) return simFileError("cannot open disk image", path, fd.error());
+  if (contents && !readAll(fd->get(), *contents)) {
     return pathError("cannot read disk image", path, errno);
   }
   return {};

@@ -40,8 +40,10 @@ class SimPlatform final : public Platform {
   std::uint64_t minimumAllowedMemorySize() const override;
   std::uint64_t maximumAllowedMemorySize() const override;
 
-  // Opens the image with the access asked for. A read-write attach also reads the image as the
-  // script and makes it the platform's current one; a malformed script fails the attach.
+  // Opens the image with the access asked for, never waiting on what is at the path. A
+  // read-write attach also reads the image as the script and makes it the platform's current
+  // one; a malformed script fails the attach. Fails with "cannot open disk image \"<path>\":
+  // <reason>", the reason "not a regular file or block device" for a FIFO or a character device.
   Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access,
                                         DiskCaching caching,
                                         DiskSynchronization synchronization) override;

@@ -53,6 +53,7 @@
 //   "saved machine state is corrupt"       restore from a damaged file
 //   "saved state is for another machine"   other identifier, CPU count or memory size
 //   "cannot open saved state \"<path>\": <OS reason>"         restore from a missing file
+//   "cannot open saved state \"<path>\": not a regular file"  restore from a FIFO or a device
 //   "cannot write saved state to \"<path>\": <OS reason>"     save into a missing directory
 #pragma once
 
