@@ -102,7 +102,7 @@ void QmpSession::execute(const char* command, const nlohmann::json& arguments, R
   if (!state.process || state.broken) return;
   const std::uint64_t id = state.nextId++;
   if (Status sent = state.process->send(qmpCommand(command, id, arguments), passFd); !sent) {
-    return fail(sent.error());
+    return fail(sent.error(), /*lost=*/true);
   }
   const Timer::Id deadline = expect(
       deadlines_.reply, [id](State& current) { return current.pending.count(id) > 0; },
@@ -151,11 +151,11 @@ void QmpSession::handshake() {
   Chain::run(*this, 0);
 }
 
-void QmpSession::fail(Error why) {
+void QmpSession::fail(Error why, bool lost) {
   State& state = *state_;
   if (state.broken || !state.process) return;
   state.broken = true;
-  if (auto broken = state.handlers.broken) broken(std::move(why));
+  if (auto handler = lost ? state.handlers.lost : state.handlers.broken) handler(std::move(why));
 }
 
 Timer::Id QmpSession::expect(double seconds, std::function<bool(State&)> stillDue, Error why) {

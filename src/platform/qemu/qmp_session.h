@@ -33,9 +33,12 @@ class QmpSession {
   struct Handlers {
     std::function<void()> ready;                   // the handshake is done
     std::function<void(const QmpMessage&)> event;  // each event, in order
-    // QEMU cannot go on: it refused the handshake, could not be written to, or let a deadline
-    // pass. Called at most once per process.
+    // QEMU cannot go on: it refused the handshake or let a deadline pass. Called at most once
+    // per process, and not after `lost`.
     std::function<void(Error)> broken;
+    // QEMU could not be written to: it has closed its end and is ending, and its own account of
+    // why will be the better one. Called at most once per process, and not after `broken`.
+    std::function<void(Error)> lost;
   };
 
   // Deadlines run on `timer` and are handed to `queue`.
@@ -58,8 +61,8 @@ class QmpSession {
   // One message from the process of `generation`; messages of any other are ignored.
   void receive(std::uint64_t generation, const QmpMessage& message);
 
-  // Sends a command; `reply` gets QEMU's answer. When QEMU cannot be written to, or does not
-  // answer within the reply deadline, `broken` is called instead and `reply` never is.
+  // Sends a command; `reply` gets QEMU's answer. When QEMU cannot be written to (`lost`), or does
+  // not answer within the reply deadline (`broken`), `reply` is never called.
   void execute(const char* command, const nlohmann::json& arguments, Reply reply, int passFd = -1);
 
   // Calls `broken` with `why` unless the work is done by then: for steps that take longer than
@@ -70,7 +73,7 @@ class QmpSession {
  private:
   struct State;
   void handshake();
-  void fail(Error why);
+  void fail(Error why, bool lost = false);
   Timer::Id expect(double seconds, std::function<bool(State&)> stillDue, Error why);
 
   SerialQueue& queue_;
