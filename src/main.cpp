@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/version.h"
 #include "config/helper_config.h"
 #include "lifecycle/run_driver.h"
 #include "machine/validate.h"
 
 namespace tovan {
 namespace {
-
-constexpr std::string_view helperVersion = "0.3.3";
 
 std::string buildHelpText() {
   std::string text = "tovan-vmhelper ";

@@ -30,8 +30,8 @@ enum class FileKind {
 
 // Opens `path` with `flags` (O_CLOEXEC and O_NONBLOCK are added; O_CREAT uses `mode`) without
 // ever waiting, and checks that it is of `kind`. The descriptor is returned in blocking mode.
-// Fails with "cannot open \"<path>\": <reason>" ("cannot create" with O_CREAT), the reason "not a regular file" (or "not a
-// regular file or block device") when something else is there.
+// Fails with "cannot open \"<path>\": <reason>" ("cannot create" with O_CREAT), the reason "not a
+// regular file" (or "not a regular file or block device") when something else is there.
 Result<UniqueFd> openFile(const std::string& path, int flags, FileKind kind = FileKind::regular,
                           mode_t mode = 0644);
 

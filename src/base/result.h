@@ -1,8 +1,14 @@
 // Error values and the Result type that carries them between modules.
 //
-// An Error holds the one-line description of the operation that failed, in the words of whoever
-// failed (the OS, QEMU, the JSON parser). Callers add their fixed prefixes; nothing below them
-// does.
+// How errors travel:
+//   - Created once, where an operation fails, holding its one-line description in the words of
+//     whoever failed: the OS (errorFromErrno, pathError), QEMU, the JSON parser, the platform.
+//   - Passed up unchanged by everything in between: a Result<T> or Status returned as is, or an
+//     optional<Error> handed to a completion. Nobody rewords or wraps a description on the way.
+//   - Given a fixed prefix only at the end, by the callers of the event catalogue
+//     (events/catalogue.h: "start failed: ", "save failed: "...) and by the command line's plain
+//     texts ("failed to read config: ", "validation failed: ").
+// No exceptions cross a module boundary.
 #pragma once
 
 #include <string>

@@ -8,9 +8,11 @@
 
 namespace tovan {
 
-// Runs on vmQueue, with the machine held in `vm`, on a host that can save machine state.
+// Exits with status 0 once the state is saved; RETURNS when hibernation fails, with the machine
+// left running and the failure reported.
 //
-// When the machine can be paused: emits state "saving", pauses it, saves it to savePath + ".part",
+// Runs on vmQueue, with the machine held in `vm`, on a host that can save machine state. When
+// the machine can be paused: emits state "saving", pauses it, saves it to savePath + ".part",
 // moves that into place at savePath, emits state "hibernated" and exits with status 0. Any older
 // state at savePath is deleted before the move, so a failed move never leaves a stale state
 // behind. When the machine cannot be paused, or a step fails, the failure is one log event, the

@@ -7,9 +7,9 @@
 
 #include "base/files.h"
 #include "base/machine_lock.h"
-#include "control/stdin_reader.h"
 #include "events/catalogue.h"
 #include "events/event.h"
+#include "lifecycle/commands.h"
 #include "lifecycle/state.h"
 #include "lifecycle/vm_delegate.h"
 #include "machine/build_configuration.h"

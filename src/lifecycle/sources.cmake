@@ -3,4 +3,4 @@ set(TOVAN_LIFECYCLE_SOURCES
   src/lifecycle/run_driver.cpp
   src/lifecycle/vm_delegate.cpp
   src/lifecycle/hibernation.cpp
-  src/lifecycle/machine_commands.cpp)
+  src/lifecycle/commands.cpp)

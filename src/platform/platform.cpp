@@ -17,6 +17,34 @@ std::string MacAddress::toString() const {
   return text;
 }
 
+Result<StorageDevice> Platform::attachDiskImage(const std::string& path, DiskAccess access) {
+  return attachDiskImage(path, access, DiskCaching::automatic, DiskSynchronization::full);
+}
+
+Status Platform::checkLimits(const MachineConfiguration& configuration) const {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  const std::int64_t fewestCpus = minimumAllowedCpuCount();
+  const std::int64_t mostCpus = maximumAllowedCpuCount();
+  if (configuration.cpuCount < fewestCpus || configuration.cpuCount > mostCpus) {
+    return Error{"a CPU count of " + std::to_string(configuration.cpuCount) +
+                 " is outside what this host allows (" + std::to_string(fewestCpus) + " to " +
+                 std::to_string(mostCpus) + ")"};
+  }
+  const std::uint64_t least = minimumAllowedMemorySize();
+  const std::uint64_t most = maximumAllowedMemorySize();
+  if (configuration.memorySize < least || configuration.memorySize > most ||
+      configuration.memorySize % kMiB != 0) {
+    return Error{"a memory size of " + std::to_string(configuration.memorySize) +
+                 " bytes is not a whole number of MiB from " + std::to_string(least / kMiB) +
+                 " to " + std::to_string(most / kMiB) + " MiB"};
+  }
+  return {};
+}
+
+std::optional<MacAddress> Platform::parseMacAddress(std::string_view text) const {
+  return parseColonSeparatedMac(text);
+}
+
 std::optional<MacAddress> parseColonSeparatedMac(std::string_view text) {
   MacAddress mac;
   size_t position = 0;

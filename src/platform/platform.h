@@ -129,11 +129,16 @@ class Platform {
   virtual Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access,
                                                 DiskCaching caching,
                                                 DiskSynchronization synchronization) = 0;
-  // Same, with the platform's default caching and synchronization.
-  virtual Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access) = 0;
+  // Same, with the platform's default caching and synchronization (automatic, full).
+  virtual Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access);
 
-  // Absent when the text is not a MAC address.
-  virtual std::optional<MacAddress> parseMacAddress(std::string_view text) const = 0;
+  // Absent when the text is not a MAC address; by default "xx:xx:xx:xx:xx:xx" in hexadecimal of
+  // either case, one or two digits a group.
+  virtual std::optional<MacAddress> parseMacAddress(std::string_view text) const;
+
+  // The CPU count and memory size within this platform's limits, the memory in whole MiB; for
+  // the backends' validate().
+  Status checkLimits(const MachineConfiguration& configuration) const;
 
   virtual Status validateSaveRestoreSupport(const MachineConfiguration& configuration) const = 0;
   virtual Status validate(const MachineConfiguration& configuration) const = 0;

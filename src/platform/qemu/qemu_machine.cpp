@@ -67,8 +67,8 @@ std::string firstQemuLine(const ProcessEnd& end) {
 
 class QemuMachine::Core : public std::enable_shared_from_this<Core> {
  public:
-  Core(Result<QemuInstallation> installation, AcceleratorChoice accelerator,
-       QmpDeadlines deadlines, MachineConfiguration configuration, SerialQueue& queue)
+  Core(Result<QemuInstallation> installation, AcceleratorChoice accelerator, QmpDeadlines deadlines,
+       MachineConfiguration configuration, SerialQueue& queue)
       : queue_(queue),
         installation_(std::move(installation)),
         accelerator_(std::move(accelerator)),
@@ -251,6 +251,10 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     };
     session.event = [this](const QmpMessage& event) { onEvent(event); };
     session.broken = [this](Error why) { abandon(std::move(why)); };
+    session.lost = [this](Error why) {
+      if (!failure_) failure_ = PendingFailure{std::move(why), PendingFailure::Kind::qemuRecord};
+      if (process_) process_->kill();
+    };
     const std::uint64_t generation = session_.begin(std::move(session));
 
     std::weak_ptr<Core> weak = weak_from_this();

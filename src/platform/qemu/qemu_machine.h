@@ -23,8 +23,7 @@ class QemuMachine final : public Machine {
  public:
   // `installation` may be a failure: starting or restoring then fails with it.
   QemuMachine(Result<QemuInstallation> installation, AcceleratorChoice accelerator,
-              QmpDeadlines deadlines, MachineConfiguration configuration,
-              SerialQueue& queue);
+              QmpDeadlines deadlines, MachineConfiguration configuration, SerialQueue& queue);
   // On the machine's queue, or once nothing is in flight: kills a QEMU that still runs.
   ~QemuMachine() override;
 

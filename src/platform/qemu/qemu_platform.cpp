@@ -93,14 +93,6 @@ Result<StorageDevice> QemuPlatform::attachDiskImage(const std::string& path, Dis
   return StorageDevice{path, access, caching, synchronization};
 }
 
-Result<StorageDevice> QemuPlatform::attachDiskImage(const std::string& path, DiskAccess access) {
-  return attachDiskImage(path, access, DiskCaching::automatic, DiskSynchronization::full);
-}
-
-std::optional<MacAddress> QemuPlatform::parseMacAddress(std::string_view text) const {
-  return parseColonSeparatedMac(text);
-}
-
 Status QemuPlatform::validateSaveRestoreSupport(const MachineConfiguration&) const {
   // Nothing this backend puts in a machine blocks migration: the pinned machine type, the
   // virtio devices, user networking and the stdio console all carry their state in QEMU's
@@ -113,20 +105,7 @@ Status QemuPlatform::validate(const MachineConfiguration& configuration) const {
   if (!decodeMachineUuid(configuration.machineIdentifier.dataRepresentation)) {
     return Error{"the machine identifier was not made by this host's platform"};
   }
-  if (configuration.cpuCount < minimumAllowedCpuCount() ||
-      configuration.cpuCount > maximumAllowedCpuCount()) {
-    return Error{"a CPU count of " + std::to_string(configuration.cpuCount) +
-                 " is outside what this host allows (" + std::to_string(minimumAllowedCpuCount()) +
-                 " to " + std::to_string(maximumAllowedCpuCount()) + ")"};
-  }
-  if (configuration.memorySize < minimumAllowedMemorySize() ||
-      configuration.memorySize > maximumAllowedMemorySize() ||
-      configuration.memorySize % kMiB != 0) {
-    return Error{"a memory size of " + std::to_string(configuration.memorySize) +
-                 " bytes is not a whole number of MiB from " +
-                 std::to_string(minimumAllowedMemorySize() / kMiB) + " to " +
-                 std::to_string(maximumAllowedMemorySize() / kMiB) + " MiB"};
-  }
+  if (Status within = checkLimits(configuration); !within) return within;
 
   const std::string& store = configuration.efiVariableStorePath;
   struct stat info;

@@ -55,9 +55,7 @@ class QemuPlatform final : public Platform {
   Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access,
                                         DiskCaching caching,
                                         DiskSynchronization synchronization) override;
-  Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access) override;
-
-  std::optional<MacAddress> parseMacAddress(std::string_view text) const override;
+  using Platform::attachDiskImage;
 
   Status validateSaveRestoreSupport(const MachineConfiguration& configuration) const override;
   // Firmware and emulator present, identifier readable, limits kept, an EFI variable store that

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/child_process.h"
 #include "events/event.h"
 
 namespace tovan {
@@ -77,62 +77,6 @@ void unregisterLiveChild(int slot) {
   if (slot < 0) return;
   liveChildren[slot].pidfd.store(-1);
   liveChildren[slot].pid.store(0);
-}
-
-// Writes text to standard error from the child between fork and exec, where only
-// async-signal-safe calls are allowed.
-void childSays(const char* text) {
-  if (text) (void)!::write(STDERR_FILENO, text, std::strlen(text));
-}
-
-// The most descriptors a child is handed besides 0 to 3: the machine's images and firmware.
-constexpr int kMostPassedFds = 16;
-
-struct ChildPlan {
-  pid_t parent;
-  int count;                        // how many of `sources` are used
-  int sources[4 + kMostPassedFds];  // what becomes descriptors 0, 1, 2, kQmpDescriptor, ...
-  char* const* argv;
-};
-
-[[noreturn]] void runChild(const ChildPlan& plan) {
-  // A clean signal state: ignored signals would stay ignored across exec.
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults {};
-  defaults.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) (void)::sigaction(signal, &defaults, nullptr);
-
-  // Dies with the thread that forked it. Should the helper have died before this line, the
-  // signal was missed, and the new parent says so.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) ::_exit(126);
-  (void)::setpgid(0, 0);
-
-  // Lift every source above the target numbers first, so that placing one never overwrites
-  // another that is still to be placed.
-  static_assert(kQmpDescriptor == 3 && kFirstPassedDescriptor == 4, "descriptors 0 to 3, then 4");
-  int lifted[4 + kMostPassedFds];
-  for (int target = 0; target < plan.count; ++target) {
-    lifted[target] = ::fcntl(plan.sources[target], F_DUPFD, plan.count);
-    if (lifted[target] < 0) ::_exit(126);
-  }
-  for (int target = 0; target < plan.count; ++target) {
-    if (::dup2(lifted[target], target) < 0) ::_exit(126);
-  }
-  if (::close_range(static_cast<unsigned>(plan.count), ~0u, 0) != 0) {
-    const long limit = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = plan.count; fd < (limit > 0 ? limit : 65536); ++fd) (void)::close(fd);
-  }
-
-  ::execv(plan.argv[0], plan.argv);
-  const int failure = errno;
-  childSays("cannot execute ");
-  childSays(plan.argv[0]);
-  childSays(": ");
-  childSays(::strerrordesc_np(failure));
-  childSays("\n");
-  ::_exit(127);
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
@@ -198,8 +142,6 @@ Result<std::unique_ptr<QemuProcess>> QemuProcess::launch(const std::vector<std::
                                                          int outputFd,
                                                          const std::vector<int>& passFds,
                                                          Handlers handlers) {
-  if (argv.empty()) return Error{"no program to run"};
-  if (passFds.size() > kMostPassedFds) return Error{"too many files to hand to QEMU"};
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!devNull.valid()) return errorFromErrno("cannot open /dev/null", errno);
   int sockets[2];
@@ -213,21 +155,16 @@ Result<std::unique_ptr<QemuProcess>> QemuProcess::launch(const std::vector<std::
   UniqueFd errors(pipeEnds[0]);
   UniqueFd errorsForChild(pipeEnds[1]);
 
-  // Everything the child touches is prepared here: after fork it may not allocate.
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  ChildPlan plan{::getpid(), 4 + static_cast<int>(passFds.size()), {}, args.data()};
-  plan.sources[0] = devNull.get();
-  plan.sources[1] = outputFd >= 0 ? outputFd : devNull.get();
-  plan.sources[2] = errorsForChild.get();
-  plan.sources[kQmpDescriptor] = qmpForChild.get();
-  for (std::size_t i = 0; i < passFds.size(); ++i) plan.sources[4 + i] = passFds[i];
-
-  const pid_t pid = ::fork();
-  if (pid < 0) return errorFromErrno("cannot start QEMU", errno);
-  if (pid == 0) runChild(plan);
+  ChildSetup setup;
+  setup.descriptors = {devNull.get(), outputFd >= 0 ? outputFd : devNull.get(),
+                       errorsForChild.get(), qmpForChild.get()};
+  static_assert(kQmpDescriptor == 3 && kFirstPassedDescriptor == 4, "descriptors 0 to 3, then 4");
+  setup.descriptors.insert(setup.descriptors.end(), passFds.begin(), passFds.end());
+  // A terminal's signals are for the helper, which ignores them.
+  setup.ownProcessGroup = true;
+  Result<pid_t> spawned = spawnChild(argv, setup);
+  if (!spawned) return spawned.error();
+  const pid_t pid = *spawned;
 
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   return std::unique_ptr<QemuProcess>(new QemuProcess(pid, std::move(pidfd), std::move(qmp),

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/detached_thread.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
-#include "platform/qemu/detached_thread.h"
 #include "platform/qemu/qmp.h"
 
 namespace tovan {
@@ -47,11 +47,10 @@ class QemuProcess {
     std::function<void(ProcessEnd)> ended;
   };
 
-  // Forks and executes `argv` (argv[0] is the program's path) from the calling thread.
-  // `outputFd` becomes the child's standard output; -1 gives it /dev/null. `passFds[i]` becomes
-  // the child's descriptor kFirstPassedDescriptor + i. Fails only when the process cannot be
-  // created; a program that cannot be executed ends at once with status 127 and the reason on
-  // its standard error.
+  // Starts `argv` (argv[0] is the program's path) from the calling thread (base/
+  // child_process.h). `outputFd` becomes the child's standard output; -1 gives it /dev/null.
+  // `passFds[i]` becomes the child's descriptor kFirstPassedDescriptor + i. Fails when the
+  // process cannot be created or the program cannot be executed.
   static Result<std::unique_ptr<QemuProcess>> launch(const std::vector<std::string>& argv,
                                                      int outputFd, const std::vector<int>& passFds,
                                                      Handlers handlers);

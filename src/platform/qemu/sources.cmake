@@ -3,7 +3,6 @@
 # host platform.
 set(TOVAN_QEMU_SOURCES
   src/platform/qemu/accelerator.cpp
-  src/platform/qemu/detached_thread.cpp
   src/platform/qemu/firmware.cpp
   src/platform/qemu/machine_uuid.cpp
   src/platform/qemu/qemu_arguments.cpp

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "base/detached_thread.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
-#include "platform/qemu/detached_thread.h"
 
 namespace tovan {
 

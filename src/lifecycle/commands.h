@@ -1,8 +1,21 @@
-// The work items through which the stdin reader acts on the machine. Each runs on vmQueue, the
-// only place where `vm` and `busy` are read, and is queued after the boot work item.
+// The parent's commands and the end of its input: what "stop", "hibernate" and "kill" do, and
+// how the helper winds down when standard input ends.
+//
+// The reader thread reads commands (control/command_reader.h) and hands "stop" and "hibernate"
+// to vmQueue as work items; "kill" ends the process on the reader thread at once. The work items
+// run on vmQueue, the only place where `vm` and `busy` are read, queued after the boot.
 #pragma once
 
 namespace tovan {
+
+// Starts the reader on a detached thread of its own and returns at once. Called once by runVM,
+// after it has set hostShareName and queued the boot work item.
+//
+// At the end of input the reader removes the host share (logging one that survives), queues
+// the freeze, waits while the machine is busy (at most 240 looks half a second apart), sleeps
+// 20 seconds more and exits with status 0, unless the machine ends the process first. A
+// watchdog ends the process once that bound has passed, whatever is stuck.
+void startStdinReader();
 
 // "stop": asks the guest to shut down. Before the machine can take it, logs "stop requested
 // before VM reached running state" and forgets it; a failed request is logged. The guest's

@@ -1,4 +1,4 @@
-#include "platform/qemu/detached_thread.h"
+#include "base/detached_thread.h"
 
 #include <thread>
 
