@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/exit.h"
 #include "events/catalogue.h"
 #include "events/event.h"
 #include "platform/serial_queue.h"

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/exit.h"
 #include "events/event.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"

@@ -1,26 +1,15 @@
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "base/exit.h"
 #include "base/files.h"
 #include "events/event.h"
 
 namespace tovan {
 
 namespace {
-
-// Created on first use and never destroyed, so that a thread emitting while another exits never
-// meets a destroyed mutex.
-// Timed, so that an exit is not held for ever behind a write to a parent that stopped reading.
-std::timed_mutex& ioLock() {
-  static auto* lock = new std::timed_mutex;
-  return *lock;
-}
 
 const char* keyFor(EventKind kind) {
   switch (kind) {
@@ -46,9 +35,6 @@ const char* nameOf(EventKind kind) {
   return "log";
 }
 
-constexpr int kMaxExitHooks = 4;
-std::array<std::atomic<void (*)()>, kMaxExitHooks> exitHooks;
-
 }  // namespace
 
 std::string serializeEvent(const Event& event) {
@@ -66,24 +52,6 @@ void emit(const Event& event) {
   const std::string line = serializeEvent(event);
   std::lock_guard<std::timed_mutex> guard(ioLock());
   (void)writeAll(STDOUT_FILENO, line);
-}
-
-void addExitHook(void (*hook)()) {
-  for (auto& slot : exitHooks) {
-    void (*expected)() = nullptr;
-    if (slot.compare_exchange_strong(expected, hook)) return;
-  }
-}
-
-void exitProcess(int status) {
-  // Held until the end: no line is begun or cut short from here on. A writer blocked for seconds
-  // on a full pipe means nobody reads the stream any more; the exit then goes ahead regardless.
-  (void)ioLock().try_lock_for(std::chrono::seconds(5));
-  for (auto& slot : exitHooks) {
-    if (auto* hook = slot.load()) hook();
-  }
-  std::fflush(nullptr);
-  ::_exit(status);
 }
 
 }  // namespace tovan

@@ -29,14 +29,4 @@ std::string serializeEvent(const Event& event);
 // Returns once the line has been handed to the OS; a closed or broken standard output is ignored.
 void emit(const Event& event);
 
-// Takes `ioLock` for good so that no event line can be started or cut short, flushes the C
-// streams, ends any child machine process and ends the process without running static
-// destructors. Every path that ends the helper after start-up goes through here.
-[[noreturn]] void exitProcess(int status);
-
-// Registers a function that `exitProcess` calls before the process ends (at most a few, for
-// example to end a machine process). The function must be async-signal-safe in spirit: no locks
-// that another thread might hold, no allocation.
-void addExitHook(void (*hook)());
-
 }  // namespace tovan

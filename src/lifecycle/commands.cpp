@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/detached_thread.h"
+#include "base/exit.h"
 #include "control/command_reader.h"
 #include "control/host_share.h"
 #include "events/catalogue.h"

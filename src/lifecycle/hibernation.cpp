@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "base/exit.h"
 #include "base/files.h"
 #include "base/unique_fd.h"
 #include "events/catalogue.h"

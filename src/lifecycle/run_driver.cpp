@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "base/exit.h"
 #include "base/files.h"
 #include "base/machine_lock.h"
 #include "events/catalogue.h"

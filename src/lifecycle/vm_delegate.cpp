@@ -1,5 +1,6 @@
 #include "lifecycle/vm_delegate.h"
 
+#include "base/exit.h"
 #include "events/catalogue.h"
 #include "events/event.h"
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/exit.h"
 #include "base/files.h"
 #include "events/event.h"
 #include "machine/build_configuration.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/child_process.h"
-#include "events/event.h"
+#include "base/exit.h"
 
 namespace tovan {
 
