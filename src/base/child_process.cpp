@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -27,9 +29,16 @@ struct Plan {
   int count;
   int sources[kMostDescriptors];
   bool ownProcessGroup;
-  int report;  // the pipe that tells the parent why exec failed
+  int report;     // the pipe that tells the parent why exec failed
+  int openLimit;  // one past the highest descriptor, for systems without close_range
   char* const* argv;
 };
+
+int openDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+}
 
 [[noreturn]] void failInChild(int report) {
   const int code = errno;
@@ -68,10 +77,7 @@ struct Plan {
   if (::close_range(static_cast<unsigned>(plan.count), ~0u, CLOSE_RANGE_CLOEXEC) != 0)
 #endif
   {
-    const long limit = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = plan.count; fd < (limit > 0 ? limit : 65536); ++fd) {
-      if (fd != report) (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    for (int fd = plan.count; fd < plan.openLimit; ++fd) (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   ::execv(plan.argv[0], plan.argv);
   failInChild(report);
@@ -99,12 +105,13 @@ Result<pid_t> spawnChild(const std::vector<std::string>& argv, const ChildSetup&
   UniqueFd reportRead(report[0]);
   UniqueFd reportWrite(report[1]);
 
-  Plan plan{::getpid(),
-            static_cast<int>(setup.descriptors.size()),
-            {},
-            setup.ownProcessGroup,
-            reportWrite.get(),
-            arguments.data()};
+  Plan plan{};
+  plan.parent = ::getpid();
+  plan.count = static_cast<int>(setup.descriptors.size());
+  plan.ownProcessGroup = setup.ownProcessGroup;
+  plan.report = reportWrite.get();
+  plan.openLimit = openDescriptorLimit();
+  plan.argv = arguments.data();
   for (std::size_t i = 0; i < setup.descriptors.size(); ++i) {
     plan.sources[i] = setup.descriptors[i];
   }
