@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "base/files.h"
+#include "base/timer.h"
 #include "platform/sim/sim_files.h"
 
 namespace tovan {
@@ -43,21 +45,19 @@ constexpr const char* kNeedsNewerHost =
 // only cancels the timer and lets go of it. Work scheduled for later holds it weakly, so that
 // nothing runs for a machine that is gone.
 struct SimMachine::Core : std::enable_shared_from_this<Core> {
-  using Clock = SimTimer::Clock;
+  using Clock = Timer::Clock;
   using Action = std::function<void(Core&)>;
   using Outcome = std::function<std::optional<Error>(Core&)>;
 
   Core(MachineConfiguration machineConfiguration, SimScript machineScript,
-       SerialQueue& machineQueue, std::shared_ptr<SimTimer> platformTimer)
+       SerialQueue& machineQueue)
       : configuration(std::move(machineConfiguration)),
         script(std::move(machineScript)),
-        queue(machineQueue),
-        timer(std::move(platformTimer)) {}
+        queue(machineQueue) {}
 
   MachineConfiguration configuration;
   SimScript script;
   SerialQueue& queue;
-  std::shared_ptr<SimTimer> timer;
   MachineDelegate* delegate = nullptr;
 
   State state = State::stopped;
@@ -69,11 +69,21 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
   double secondsRunBefore = 0;  // over the stretches of running before the current one
   Clock::time_point runningSince;
 
-  void requireQueue(const char* operation) const {
-    if (queue.isCurrent()) return;
-    std::fprintf(stderr, "sim: Machine::%s called off the machine's queue \"%s\"\n", operation,
-                 queue.label().c_str());
-    std::abort();
+  // Every call: on the machine's queue, or the caller has a bug and the process aborts saying so.
+  Core& enter(const char* call) {
+    if (!queue.isCurrent()) {
+      std::fprintf(stderr, "sim: Machine::%s called off the machine's queue \"%s\"\n", call,
+                   queue.label().c_str());
+      std::abort();
+    }
+    return *this;
+  }
+
+  // A scripted stall holds the machine's queue, as a hung file operation would.
+  void stallIfScripted(SimOperation operation) {
+    if (const auto& stall = script.stall; stall && stall->operation == operation) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(stall->seconds));
+    }
   }
 
   // Runs `action` on the queue `seconds` from now, unless the machine is gone by then.
@@ -87,10 +97,9 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
       target->async(std::move(work));
       return;
     }
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
-    timer->schedule(deadline, this,
-                    [target, work = std::move(work)]() mutable { target->async(std::move(work)); });
+    processTimer().scheduleIn(
+        seconds, [target, work = std::move(work)]() mutable { target->async(std::move(work)); },
+        this);
   }
 
   // Same, but only while the machine has not stopped in between.
@@ -207,122 +216,114 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
     return saved.machineIdentifier == configuration.machineIdentifier.dataRepresentation &&
            saved.cpuCount == configuration.cpuCount && saved.memorySize == configuration.memorySize;
   }
+
+  // The operations, as the machine's public methods forward them.
+
+  void start(Completion done) {
+    stallIfScripted(SimOperation::start);
+    if (state == State::stopped) writeConsole("sim guest booting\r\n");
+    operate("start", State::stopped, State::starting, script.bootSeconds, std::move(done),
+            [](Core& core) -> std::optional<Error> {
+              if (auto failed = core.scriptedFailure(SimOperation::start, State::stopped)) {
+                return failed;
+              }
+              core.setState(State::running);
+              core.writeConsole("sim guest ready\r\n");
+              return std::nullopt;
+            });
+  }
+
+  void restore(const std::string& path, Completion done) {
+    stallIfScripted(SimOperation::restore);
+    if (script.host == SimHost::macos13)
+      return completeLater(std::move(done), Error{kNeedsNewerHost});
+    operate("restore", State::stopped, State::restoring, script.restoreSeconds, std::move(done),
+            [path](Core& core) -> std::optional<Error> {
+              if (auto failed = core.scriptedFailure(SimOperation::restore, State::stopped)) {
+                return failed;
+              }
+              Result<SimSavedState> saved = readSimSavedState(path);
+              if (!saved || !core.isThisMachine(*saved)) {
+                core.setState(State::stopped);
+                return saved ? Error{"saved state is for another machine"} : saved.error();
+              }
+              core.secondsRunBefore = saved->uptimeSeconds;
+              core.setState(State::paused);
+              return std::nullopt;
+            });
+  }
+
+  // Pause and resume: instant moves between running and paused, unless scripted to fail.
+  void toggle(SimOperation operation, State from, State during, State to, Completion done) {
+    stallIfScripted(operation);
+    operate(simOperationName(operation).data(), from, during, 0, std::move(done),
+            [operation, from, to](Core& core) -> std::optional<Error> {
+              if (auto failed = core.scriptedFailure(operation, from)) return failed;
+              core.setState(to);
+              return std::nullopt;
+            });
+  }
+
+  void save(const std::string& path, Completion done) {
+    stallIfScripted(SimOperation::save);
+    if (script.host == SimHost::macos13)
+      return completeLater(std::move(done), Error{kNeedsNewerHost});
+    operate("save", State::paused, State::saving, script.saveSeconds, std::move(done),
+            [path](Core& core) -> std::optional<Error> {
+              if (auto failed = core.scriptedFailure(SimOperation::save, State::paused)) {
+                return failed;
+              }
+              core.setState(State::paused);
+              if (Status written = writeSimSavedState(path, core.savedState()); !written) {
+                return written.error();
+              }
+              return std::nullopt;
+            });
+  }
+
+  Status requestStop() {
+    if (state != State::running) {
+      return Error{std::string("cannot request a stop while the machine is ") + nameOf(state)};
+    }
+    if (const std::string* description = script.failure(SimOperation::stopRequest)) {
+      return Error{*description};
+    }
+    if (script.stopResponseSeconds) {
+      laterInThisLife(*script.stopResponseSeconds, [](Core& core) { core.guestPowersOff(); });
+    }
+    return {};
+  }
 };
 
-SimMachine::SimMachine(MachineConfiguration configuration, SimScript script, SerialQueue& queue,
-                       std::shared_ptr<SimTimer> timer)
-    : core_(std::make_shared<Core>(std::move(configuration), std::move(script), queue,
-                                   std::move(timer))) {}
+SimMachine::SimMachine(MachineConfiguration configuration, SimScript script, SerialQueue& queue)
+    : core_(std::make_shared<Core>(std::move(configuration), std::move(script), queue)) {}
 
-SimMachine::~SimMachine() { core_->timer->cancel(core_.get()); }
+SimMachine::~SimMachine() { processTimer().cancelAll(core_.get()); }
 
+// Each call checks that it is made on the machine's queue, then hands over to the core.
 void SimMachine::setDelegate(MachineDelegate* delegate) {
-  core_->requireQueue("setDelegate");
+  core_->enter("setDelegate");
   core_->delegate = delegate;
 }
-
-void SimMachine::start(Completion done) {
-  core_->requireQueue("start");
-  if (core_->state == State::stopped) core_->writeConsole("sim guest booting\r\n");
-  core_->operate("start", State::stopped, State::starting, core_->script.bootSeconds,
-                 std::move(done), [](Core& core) -> std::optional<Error> {
-                   if (auto failed = core.scriptedFailure(SimOperation::start, State::stopped)) {
-                     return failed;
-                   }
-                   core.setState(State::running);
-                   core.writeConsole("sim guest ready\r\n");
-                   return std::nullopt;
-                 });
-}
-
+void SimMachine::start(Completion done) { core_->enter("start").start(std::move(done)); }
 void SimMachine::restoreMachineState(const std::string& path, Completion done) {
-  core_->requireQueue("restoreMachineState");
-  if (core_->script.host == SimHost::macos13) {
-    core_->completeLater(std::move(done), Error{kNeedsNewerHost});
-    return;
-  }
-  core_->operate("restore", State::stopped, State::restoring, core_->script.restoreSeconds,
-                 std::move(done), [path](Core& core) -> std::optional<Error> {
-                   if (auto failed = core.scriptedFailure(SimOperation::restore, State::stopped)) {
-                     return failed;
-                   }
-                   Result<SimSavedState> saved = readSimSavedState(path);
-                   if (!saved || !core.isThisMachine(*saved)) {
-                     core.setState(State::stopped);
-                     return saved ? Error{"saved state is for another machine"} : saved.error();
-                   }
-                   core.secondsRunBefore = saved->uptimeSeconds;
-                   core.setState(State::paused);
-                   return std::nullopt;
-                 });
+  core_->enter("restoreMachineState").restore(path, std::move(done));
 }
-
 void SimMachine::resume(Completion done) {
-  core_->requireQueue("resume");
-  core_->operate("resume", State::paused, State::resuming, 0, std::move(done),
-                 [](Core& core) -> std::optional<Error> {
-                   if (auto failed = core.scriptedFailure(SimOperation::resume, State::paused)) {
-                     return failed;
-                   }
-                   core.setState(State::running);
-                   return std::nullopt;
-                 });
+  core_->enter("resume").toggle(SimOperation::resume, State::paused, State::resuming,
+                                State::running, std::move(done));
 }
-
 void SimMachine::pause(Completion done) {
-  core_->requireQueue("pause");
-  core_->operate("pause", State::running, State::pausing, 0, std::move(done),
-                 [](Core& core) -> std::optional<Error> {
-                   if (auto failed = core.scriptedFailure(SimOperation::pause, State::running)) {
-                     return failed;
-                   }
-                   core.setState(State::paused);
-                   return std::nullopt;
-                 });
+  core_->enter("pause").toggle(SimOperation::pause, State::running, State::pausing, State::paused,
+                               std::move(done));
 }
-
 void SimMachine::saveMachineState(const std::string& path, Completion done) {
-  core_->requireQueue("saveMachineState");
-  if (core_->script.host == SimHost::macos13) {
-    core_->completeLater(std::move(done), Error{kNeedsNewerHost});
-    return;
-  }
-  core_->operate("save", State::paused, State::saving, core_->script.saveSeconds, std::move(done),
-                 [path](Core& core) -> std::optional<Error> {
-                   if (auto failed = core.scriptedFailure(SimOperation::save, State::paused)) {
-                     return failed;
-                   }
-                   core.setState(State::paused);
-                   if (Status written = writeSimSavedState(path, core.savedState()); !written) {
-                     return written.error();
-                   }
-                   return std::nullopt;
-                 });
+  core_->enter("saveMachineState").save(path, std::move(done));
 }
-
-bool SimMachine::canPause() const {
-  core_->requireQueue("canPause");
-  return core_->state == State::running;
-}
-
+bool SimMachine::canPause() const { return core_->enter("canPause").state == State::running; }
 bool SimMachine::canRequestStop() const {
-  core_->requireQueue("canRequestStop");
-  return core_->state == State::running;
+  return core_->enter("canRequestStop").state == State::running;
 }
-
-Status SimMachine::requestStop() {
-  core_->requireQueue("requestStop");
-  if (core_->state != State::running) {
-    return Error{std::string("cannot request a stop while the machine is ") + nameOf(core_->state)};
-  }
-  if (const std::string* description = core_->script.failure(SimOperation::stopRequest)) {
-    return Error{*description};
-  }
-  if (core_->script.stopResponseSeconds) {
-    core_->laterInThisLife(*core_->script.stopResponseSeconds,
-                           [](Core& core) { core.guestPowersOff(); });
-  }
-  return {};
-}
+Status SimMachine::requestStop() { return core_->enter("requestStop").requestStop(); }
 
 }  // namespace tovan

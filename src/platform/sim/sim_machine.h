@@ -10,7 +10,7 @@
 // Every call must be made on the machine's queue: a call from any other thread is a bug in the
 // caller, and the simulated machine aborts the process with a message saying so. Completions and
 // delegate callbacks are always delivered later, as work of their own on that queue, never from
-// inside the call. Delays are measured by the platform's SimTimer.
+// inside the call. Delays are measured by the process's timer (base/timer.h).
 //
 // With a serial port configured, start() writes "sim guest booting\r\n" to the console log at
 // the descriptor's current position, and "sim guest ready\r\n" once the guest runs.
@@ -20,15 +20,13 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_script.h"
-#include "platform/sim/sim_timer.h"
 
 namespace tovan {
 
 class SimMachine final : public Machine {
  public:
-  // Plays `script`. `queue` and `timer` must outlive the machine.
-  SimMachine(MachineConfiguration configuration, SimScript script, SerialQueue& queue,
-             std::shared_ptr<SimTimer> timer);
+  // Plays `script`. `queue` must outlive the machine.
+  SimMachine(MachineConfiguration configuration, SimScript script, SerialQueue& queue);
   // Any thread. Cancels what the machine has scheduled; completions and callbacks still queued
   // are dropped.
   ~SimMachine() override;

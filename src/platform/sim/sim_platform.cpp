@@ -27,7 +27,7 @@ Status openDiskImage(const std::string& path, DiskAccess access, std::string* co
 
 }  // namespace
 
-SimPlatform::SimPlatform() : timer_(std::make_shared<SimTimer>()) {}
+SimPlatform::SimPlatform() = default;
 
 SimPlatform::~SimPlatform() = default;
 
@@ -72,14 +72,6 @@ Result<StorageDevice> SimPlatform::attachDiskImage(const std::string& path, Disk
   return StorageDevice{path, access, caching, synchronization};
 }
 
-Result<StorageDevice> SimPlatform::attachDiskImage(const std::string& path, DiskAccess access) {
-  return attachDiskImage(path, access, DiskCaching::automatic, DiskSynchronization::full);
-}
-
-std::optional<MacAddress> SimPlatform::parseMacAddress(std::string_view text) const {
-  return parseColonSeparatedMac(text);
-}
-
 Status SimPlatform::validateSaveRestoreSupport(const MachineConfiguration& configuration) const {
   SimScript current = script();
   if (current.host != SimHost::macos14) {
@@ -98,19 +90,7 @@ Status SimPlatform::validate(const MachineConfiguration& configuration) const {
   if (configuration.storageDevices.empty()) {
     return Error{"the machine needs at least one storage device"};
   }
-  if (configuration.cpuCount < kMinimumCpuCount || configuration.cpuCount > kMaximumCpuCount) {
-    return Error{"the CPU count " + std::to_string(configuration.cpuCount) +
-                 " is outside the allowed range of 1 to 64"};
-  }
-  if (configuration.memorySize < kMinimumMemorySize ||
-      configuration.memorySize > kMaximumMemorySize) {
-    return Error{"the memory size of " + std::to_string(configuration.memorySize) +
-                 " bytes is outside the allowed range of 64 MiB to 1 TiB"};
-  }
-  if (configuration.memorySize % (std::uint64_t{1} << 20) != 0) {
-    return Error{"the memory size of " + std::to_string(configuration.memorySize) +
-                 " bytes is not a whole number of MiB"};
-  }
+  if (Status within = checkLimits(configuration); !within) return within;
   if (!isSimMachineIdentifier(configuration.machineIdentifier.dataRepresentation)) {
     return Error{"the machine identifier is not valid"};
   }
@@ -123,7 +103,7 @@ Status SimPlatform::validate(const MachineConfiguration& configuration) const {
 
 std::unique_ptr<Machine> SimPlatform::createMachine(MachineConfiguration configuration,
                                                     SerialQueue& queue) {
-  return std::make_unique<SimMachine>(std::move(configuration), script(), queue, timer_);
+  return std::make_unique<SimMachine>(std::move(configuration), script(), queue);
 }
 
 void SimPlatform::sleepFor(double seconds) {

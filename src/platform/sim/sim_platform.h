@@ -13,7 +13,6 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_script.h"
-#include "platform/sim/sim_timer.h"
 
 namespace tovan {
 
@@ -47,9 +46,7 @@ class SimPlatform final : public Platform {
   Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access,
                                         DiskCaching caching,
                                         DiskSynchronization synchronization) override;
-  Result<StorageDevice> attachDiskImage(const std::string& path, DiskAccess access) override;
-
-  std::optional<MacAddress> parseMacAddress(std::string_view text) const override;
+  using Platform::attachDiskImage;
 
   Status validateSaveRestoreSupport(const MachineConfiguration& configuration) const override;
   Status validate(const MachineConfiguration& configuration) const override;
@@ -67,7 +64,6 @@ class SimPlatform final : public Platform {
  private:
   mutable std::mutex mutex_;
   SimScript script_;
-  std::shared_ptr<SimTimer> timer_;
 };
 
 }  // namespace tovan

@@ -99,6 +99,7 @@ class LineParser {
     }
     if (directive == "host") return host(rest);
     if (directive == "time-scale") return timeScale(rest);
+    if (directive == "stall") return stall(rest);
     return "unknown directive " + quoted(directive);
   }
 
@@ -133,6 +134,18 @@ class LineParser {
     return "unknown operation " + quoted(operation) +
            " (start, restore, resume, pause, save, stop-request, validate or "
            "save-restore-validation)";
+  }
+
+  std::optional<std::string> stall(std::string_view rest) {
+    auto [operation, seconds] = splitWord(rest);
+    for (std::size_t i = 0; i <= static_cast<std::size_t>(SimOperation::save); ++i) {
+      if (kOperationNames[i] != operation) continue;
+      SimStall stall{static_cast<SimOperation>(i), 0};
+      if (auto wrong = duration("stall", seconds, stall.seconds)) return wrong;
+      script_.stall = stall;
+      return std::nullopt;
+    }
+    return "stall takes start, restore, resume, pause or save, and a duration in seconds";
   }
 
   std::optional<std::string> stopResponse(std::string_view rest) {

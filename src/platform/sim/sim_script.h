@@ -34,6 +34,9 @@
 //                                  machine first runs; the machine goes on.
 //   host macos-13|macos-14         the answer of canSaveAndRestore(). macos-14
 //   time-scale <factor>            Platform::sleepFor(s) sleeps s * factor (0 to 1000000). 1
+//   stall <operation> <seconds>    the call of that operation (start restore resume pause save)
+//                                  blocks the machine's queue this long, in real time, before
+//                                  it does anything: a hung file operation.
 //
 // "After it first runs" counts from the first time the machine reaches running in this
 // process: the end of start(), or the end of the resume that follows a restore. A guest cannot
@@ -85,6 +88,12 @@ std::string_view simOperationName(SimOperation operation);
 
 enum class SimHost { macos13, macos14 };
 
+// A machine call that holds the machine's queue for a while before it does anything.
+struct SimStall {
+  SimOperation operation;
+  double seconds = 0;
+};
+
 // Something the simulated machine does by itself, some time after it first runs.
 struct SimTimedEvent {
   double seconds = 0;
@@ -102,6 +111,7 @@ struct SimScript {
   SimHost host = SimHost::macos14;
   double timeScale = 1;
   std::array<std::optional<std::string>, kSimOperationCount> failures;
+  std::optional<SimStall> stall;
 
   // The scripted description that `operation` fails with, or nullptr when it succeeds.
   const std::string* failure(SimOperation operation) const;

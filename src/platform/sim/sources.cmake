@@ -6,5 +6,4 @@ set(TOVAN_SIM_SOURCES
   src/platform/sim/sim_host.cpp
   src/platform/sim/sim_machine.cpp
   src/platform/sim/sim_platform.cpp
-  src/platform/sim/sim_script.cpp
-  src/platform/sim/sim_timer.cpp)
+  src/platform/sim/sim_script.cpp)
