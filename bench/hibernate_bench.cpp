@@ -1,46 +1,45 @@
 // Hibernation and restore of a real guest through tovan-vmhelper, against what QEMU and the disk
 // do without it, all measured in one run on the same guest, over a few rounds (medians count):
+//   - the accelerator decision the helper makes once per process (/dev/kvm, a KVM test machine,
+//     QEMU's CPU-model probes where KVM can run the guest);
 //   - the helper cold-boots a 1 GiB guest that fills 800 MiB of its memory with random bytes; its
 //     resident memory is read while the guest runs; "hibernate" is timed from the command to the
 //     "hibernated" event (pause, save, flush, move into place), and right after it dd copies the
 //     state file with a flush; later rounds restore the guest through the helper (spawn to
 //     "running") and hibernate it again;
-//   - a QEMU driven by hand over QMP restores the same state (spawn to running), then saves that
-//     guest again with QEMU's default migration settings (throttled to 128 MiB/s).
+//   - a QEMU driven by hand over QMP (the helper's own QMP session, nothing else of it) restores
+//     the same state (spawn to running), then saves that guest again with QEMU's default
+//     migration settings (throttled to 128 MiB/s).
 // Usage: tovan_hibernate_bench --helper PATH --guest DISK --work DIR [--memory-mib N]
 //        [--dirty-mib N] [--rounds N]
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <optional>
+#include <future>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "base/files.h"
+#include "base/timer.h"
 #include "config/helper_config.h"
 #include "machine/build_configuration.h"
 #include "platform/qemu/accelerator.h"
 #include "platform/qemu/qemu_arguments.h"
 #include "platform/qemu/qemu_platform.h"
 #include "platform/qemu/qemu_process.h"
-#include "platform/qemu/qmp.h"
+#include "platform/qemu/qmp_session.h"
+#include "support/child_process.h"
 
 namespace tovan {
 namespace {
@@ -57,19 +56,6 @@ double secondsSince(Clock::time_point start) {
   std::exit(1);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) fail("cannot write " + path);
-}
-
 std::uint64_t fileSize(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
@@ -77,166 +63,116 @@ std::uint64_t fileSize(const std::string& path) {
 
 void awaitConsole(const std::string& path, const std::string& text) {
   const auto deadline = Clock::now() + kPatience;
-  while (readFile(path).find(text) == std::string::npos) {
+  while (test::readFileOrEmpty(path).find(text) == std::string::npos) {
     if (Clock::now() > deadline) fail("the guest never printed \"" + text + "\"");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
-// The helper, spawned as the parent app spawns it: events on a pipe, commands on another.
+std::string state(const char* name) {
+  return nlohmann::json{{"event", "state"}, {"state", name}}.dump();
+}
+
+// The helper as the parent app runs it, with a check on every event it sends.
 class Helper {
  public:
-  explicit Helper(const std::vector<std::string>& argv) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) fail("pipe");
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0) fail("fork");
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  Helper(Helper&& other) noexcept
-      : pid_(std::exchange(other.pid_, -1)),
-        in_(std::exchange(other.in_, -1)),
-        out_(std::exchange(other.out_, -1)),
-        buffer_(std::move(other.buffer_)) {}
-  Helper(const Helper&) = delete;
-  Helper& operator=(const Helper&) = delete;
-  ~Helper() {
-    if (in_ >= 0) ::close(in_);
-    if (out_ >= 0) ::close(out_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
+  explicit Helper(const std::vector<std::string>& argv) : process_(argv) {}
 
-  void send(const std::string& line) { (void)writeAll(in_, line + "\n"); }
+  void send(const char* command) { process_.write(nlohmann::json{{"cmd", command}}.dump() + "\n"); }
 
-  // The next event line; fails the run on anything else than `expected`.
+  // The next event line that is not a log note; fails the run on anything but `expected`.
   void expect(const std::string& expected) {
-    std::string line = readLine();
-    if (line != expected)
-      fail("expected " + expected + ", got " + (line.empty() ? "nothing" : line));
+    std::optional<std::string> line;
+    do {
+      line = process_.readLine();
+    } while (line &&
+             nlohmann::json::parse(*line, nullptr, false).value("event", std::string()) == "log");
+    if (line != expected) fail("expected " + expected + ", got " + line.value_or("nothing"));
   }
 
-  int wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  pid_t pid() const { return pid_; }
+  int wait() { return process_.finish().status; }
+  pid_t pid() const { return process_.pid(); }
 
  private:
-  std::string readLine() {
-    for (;;) {
-      auto newline = buffer_.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        return line;
-      }
-      pollfd ready{out_, POLLIN, 0};
-      if (::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())) <= 0) {
-        return {};
-      }
-      char chunk[4096];
-      ssize_t got = ::read(out_, chunk, sizeof chunk);
-      if (got <= 0) return {};
-      buffer_.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  test::ChildProcess process_;
 };
-
-std::string state(const char* name) {
-  return std::string(R"({"event":"state","state":")") + name + "\"}";
-}
 
 // Resident memory of a process, in KiB.
 long residentKiB(pid_t pid) {
-  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(test::readFileOrEmpty("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return -1;
 }
 
-// QEMU driven by hand: one command at a time, waiting for its reply or for an event.
+// QEMU driven by hand: one command at a time through the helper's QMP session, waiting for its
+// reply or for an event.
 class HandDrivenQemu {
  public:
-  HandDrivenQemu(const std::vector<std::string>& argv, int console, const std::vector<int>& files) {
-    QemuProcess::Handlers handlers;
-    handlers.message = [this](const nlohmann::json& object) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      messages_.push_back(classifyQmpMessage(object));
-      arrived_.notify_all();
+  HandDrivenQemu(const QemuLaunch& launch, int console, const std::vector<int>& files)
+      : queue_("bench.qemu"), session_(queue_, processTimer()) {
+    std::promise<void> ready;
+    QmpSession::Handlers handlers;
+    handlers.ready = [&ready] { ready.set_value(); };
+    handlers.event = [this](const QmpMessage& event) { onEvent(event); };
+    handlers.broken = [](Error why) { fail("QEMU: " + why.description); };
+    handlers.lost = handlers.broken;
+    std::uint64_t generation = 0;
+    queue_.sync([&] { generation = session_.begin(handlers); });
+    QemuProcess::Handlers process;
+    process.message = [this, generation](const nlohmann::json& object) {
+      queue_.async([this, generation, message = classifyQmpMessage(object)] {
+        session_.receive(generation, message);
+      });
     };
-    handlers.ended = [this](ProcessEnd end) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ended_ = describeProcessEnd(end);
-      arrived_.notify_all();
+    process.ended = [this](ProcessEnd end) {
+      if (!closing_) fail("QEMU ended: " + describeProcessEnd(end));
     };
-    auto launched = QemuProcess::launch(argv, console, files, std::move(handlers));
+    auto launched = QemuProcess::launch(launch.argv, console, files, std::move(process));
     if (!launched) fail(launched.error().description);
     process_ = std::move(*launched);
-    await([](const QmpMessage& message) { return message.kind == QmpKind::greeting; });
+    queue_.sync([&] { session_.attach(*process_); });
+    ready.get_future().wait();
   }
 
-  QmpMessage command(const char* name, const nlohmann::json& arguments = nullptr, int passFd = -1) {
-    const std::uint64_t id = nextId_++;
-    if (!process_->send(qmpCommand(name, id, arguments), passFd)) fail("QEMU went away");
-    QmpMessage reply = await([id](const QmpMessage& message) { return message.id == id; });
-    if (reply.kind == QmpKind::failure) fail(std::string(name) + ": " + reply.description);
-    return reply;
+  ~HandDrivenQemu() {
+    closing_ = true;
+    queue_.sync([this] { session_.end(); });
+    process_.reset();
+  }
+
+  void command(const char* name, const nlohmann::json& arguments = nullptr, int passFd = -1) {
+    std::promise<QmpMessage> reply;
+    queue_.async([&] {
+      session_.execute(
+          name, arguments, [&reply](const QmpMessage& answer) { reply.set_value(answer); }, passFd);
+    });
+    QmpMessage answer = reply.get_future().get();
+    if (answer.kind == QmpKind::failure) fail(std::string(name) + ": " + answer.description);
   }
 
   void awaitMigration(const char* status) {
-    await([status](const QmpMessage& message) {
-      return message.kind == QmpKind::event && message.name == "MIGRATION" &&
-             message.payload.value("status", "") == status;
-    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait(lock, [&] { return migration_ == status; });
+    migration_.clear();
   }
 
  private:
-  template <class Predicate>
-  QmpMessage await(Predicate wanted) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      while (!messages_.empty()) {
-        QmpMessage message = std::move(messages_.front());
-        messages_.pop_front();
-        if (wanted(message)) return message;
-      }
-      if (ended_) fail("QEMU ended: " + *ended_);
-      if (!arrived_.wait_for(lock, kPatience, [&] { return !messages_.empty() || ended_; })) {
-        fail("QEMU said nothing");
-      }
-    }
+  void onEvent(const QmpMessage& event) {
+    if (event.name != "MIGRATION") return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    migration_ = event.payload.value("status", std::string());
+    arrived_.notify_all();
   }
 
+  SerialQueue queue_;
+  QmpSession session_;
   std::mutex mutex_;
   std::condition_variable arrived_;
-  std::deque<QmpMessage> messages_;
-  std::optional<std::string> ended_;
-  std::uint64_t nextId_ = 1;
-  std::unique_ptr<QemuProcess> process_;  // last: its watcher stops before the rest goes
+  std::string migration_;
+  std::atomic<bool> closing_{false};
+  std::unique_ptr<QemuProcess> process_;
 };
 
 struct Options {
@@ -251,8 +187,8 @@ struct Options {
 Options parse(int argc, char** argv) {
   Options options;
   for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    std::string value = argv[i + 1];
+    const std::string name = argv[i];
+    const std::string value = argv[i + 1];
     if (name == "--helper") {
       options.helper = value;
     } else if (name == "--guest") {
@@ -305,17 +241,21 @@ class Bench {
     fs::copy_file(options.guest, dir_ + "/disk.img");
     std::string seed = "dirty-mib " + std::to_string(options.dirtyMib) + "\n";
     seed.resize(4096, '\0');
-    writeFile(dir_ + "/seed.img", seed);
+    test::writeFile(dir_ + "/seed.img", seed);
     console_ = dir_ + "/console.log";
     savePath_ = dir_ + "/state.sav";
     config_ = dir_ + "/helper.json";
-    writeFile(config_, R"({"disk_path":")" + dir_ + R"(/disk.img","seed_path":")" + dir_ +
-                           R"(/seed.img","efi_store_path":")" + dir_ +
-                           R"(/efi.vars","machine_identifier_path":")" + dir_ +
-                           R"(/machine.id","console_log_path":")" + console_ +
-                           R"(","mac_address":"52:54:00:12:34:56","cpu_count":1,"memory_mib":)" +
-                           std::to_string(options.memoryMib) + R"(,"isolated":true,"save_path":")" +
-                           savePath_ + R"("})");
+    test::writeFile(config_, nlohmann::json{{"disk_path", dir_ + "/disk.img"},
+                                            {"seed_path", dir_ + "/seed.img"},
+                                            {"efi_store_path", dir_ + "/efi.vars"},
+                                            {"machine_identifier_path", dir_ + "/machine.id"},
+                                            {"console_log_path", console_},
+                                            {"mac_address", "52:54:00:12:34:56"},
+                                            {"cpu_count", 1},
+                                            {"memory_mib", options.memoryMib},
+                                            {"isolated", true},
+                                            {"save_path", savePath_}}
+                                 .dump());
   }
 
   ~Bench() { std::filesystem::remove_all(options_.work); }
@@ -336,9 +276,9 @@ class Bench {
       hibernate(helper);
     }
     for (int round = 1; round < options_.rounds; ++round) {
-      Helper helper = restore();
+      auto helper = restore();
       std::this_thread::sleep_for(std::chrono::seconds(2));
-      hibernate(helper);
+      hibernate(*helper);
     }
     stateBytes_ = fileSize(savePath_);
 
@@ -348,9 +288,9 @@ class Bench {
 
     // A last restore through the helper.
     {
-      Helper helper = restore();
-      helper.send(R"({"cmd":"kill"})");
-      helper.wait();
+      auto helper = restore();
+      helper->send("kill");
+      helper->wait();
     }
     return summarize();
   }
@@ -363,44 +303,45 @@ class Bench {
   void hibernate(Helper& helper) {
     ::sync();  // each round starts with a clean page cache
     const auto start = Clock::now();
-    helper.send(R"({"cmd":"hibernate"})");
+    helper.send("hibernate");
     helper.expect(state("saving"));
     helper.expect(state("hibernated"));
     hibernations_.push_back(secondsSince(start));
     if (helper.wait() != 0) fail("the helper did not exit with status 0 after hibernating");
 
-    // The same bytes, written and flushed by dd, right after.
+    // The same bytes, written and flushed by dd, right after. No shell: the paths go as they are.
     ::sync();
     const std::string copy = dir_ + "/dd.out";
-    const std::string command =
-        "dd if=" + savePath_ + " of=" + copy + " bs=1M conv=fsync status=none";
     const auto ddStart = Clock::now();
-    if (std::system(command.c_str()) != 0) fail("dd failed");
+    test::Finished dd = test::runProcess(
+        {"/bin/dd", "if=" + savePath_, "of=" + copy, "bs=1M", "conv=fsync", "status=none"});
+    if (dd.status != 0) fail("dd failed: " + dd.err);
     dd_.push_back(secondsSince(ddStart));
     std::filesystem::remove(copy);
   }
 
-  Helper restore() {
+  std::unique_ptr<Helper> restore() {
     const auto start = Clock::now();
-    Helper helper(helperArgv());
-    helper.expect(state("restoring"));
-    helper.expect(state("running"));
+    auto helper = std::make_unique<Helper>(helperArgv());
+    helper->expect(state("restoring"));
+    helper->expect(state("running"));
     helperRestores_.push_back(secondsSince(start));
     return helper;
   }
 
   void handDriven() {
-    QemuPlatform platform(QemuHost::detect());
-    auto decoded = readHelperConfig(config_);
-    if (!decoded) fail(decoded.error().description);
-    auto configuration = buildConfiguration(*decoded, platform);
-    if (!configuration) fail(configuration.error().description);
     const QemuHost host = QemuHost::detect();
     if (!host.installation) fail(host.installation.error().description);
     // The helper makes this decision once per process, before its first QEMU.
     const auto decisionStart = Clock::now();
     const AcceleratorChoice accelerator = probeAccelerator(*host.installation);
     decisions_.push_back(secondsSince(decisionStart));
+
+    QemuPlatform platform(host);
+    auto decoded = readHelperConfig(config_);
+    if (!decoded) fail(decoded.error().description);
+    auto configuration = buildConfiguration(*decoded, platform);
+    if (!configuration) fail(configuration.error().description);
     const FirmwarePair* firmware =
         host.installation->firmwareForStore(fileSize(dir_ + "/efi.vars"));
     if (!firmware) fail("no firmware for the machine's EFI variable store");
@@ -421,10 +362,7 @@ class Bench {
 
     UniqueFd saved(::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC));
     const auto start = Clock::now();
-    HandDrivenQemu qemu(launch->argv, console, passed);
-    qemu.command("qmp_capabilities");
-    qemu.command("migrate-set-capabilities",
-                 {{"capabilities", {{{"capability", "events"}, {"state", true}}}}});
+    HandDrivenQemu qemu(*launch, console, passed);
     qemu.command("getfd", {{"fdname", "state"}}, saved.get());
     qemu.command("migrate-incoming", {{"uri", "fd:state"}});
     qemu.awaitMigration("completed");
@@ -435,6 +373,8 @@ class Bench {
     const std::string throttledPath = dir_ + "/throttled.sav";
     UniqueFd target(::open(throttledPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     ::sync();
+    // QEMU's own default: the session lifted the bandwidth limit, so it is put back first.
+    qemu.command("migrate-set-parameters", {{"max-bandwidth", 128 << 20}});
     const auto saveStart = Clock::now();
     qemu.command("stop");
     qemu.command("getfd", {{"fdname", "throttled"}}, target.get());
@@ -443,12 +383,13 @@ class Bench {
     throttled_.push_back(secondsSince(saveStart));
     ::fdatasync(target.get());
     throttledSynced_.push_back(secondsSince(saveStart));
-    qemu.command("quit");
     std::filesystem::remove(throttledPath);
   }
 
   int summarize() {
     std::printf("\nstate file: %.1f MiB\n", static_cast<double>(stateBytes_) / (1 << 20));
+    std::printf("accelerator decision (medians):\n");
+    report("/dev/kvm, KVM test machine, QEMU's CPU-model probes", decisions_);
     std::printf("hibernation (medians):\n");
     report("through the helper (command to \"hibernated\")", hibernations_);
     report("QEMU's default migration (throttled)", throttled_);
@@ -457,16 +398,15 @@ class Bench {
     std::printf("restore (medians):\n");
     report("through the helper (spawn to \"running\")", helperRestores_);
     report("QEMU incoming migration driven by hand", handRestores_);
-    std::printf("helper's own resident memory while the guest runs: %ld KiB\n", rss_);
-    std::printf(
-        "accelerator decision (/dev/kvm, KVM test machine, QEMU CPU-model probes): "
-        "%.1f ms\n\n",
-        median(decisions_) * 1000);
+    std::printf("helper's own resident memory while the guest runs: %ld KiB\n\n", rss_);
 
     const double hibernation = median(hibernations_);
     const double speedup = median(throttled_) / hibernation;
     const double againstDd = hibernation / median(dd_);
+    const double decision = median(decisions_);
     std::printf("targets:\n");
+    std::printf("  accelerator decision under 100 ms:                 %5.1f ms   %s\n",
+                decision * 1000, verdict(decision < 0.1).c_str());
     std::printf("  at least 5x faster than QEMU's throttled default:  %5.1fx     %s\n", speedup,
                 verdict(speedup >= 5).c_str());
     std::printf("  within 1.1x of dd + fsync:                         %5.2fx     %s\n", againstDd,
@@ -485,13 +425,13 @@ class Bench {
   std::string config_;
   long rss_ = 0;
   std::uint64_t stateBytes_ = 0;
+  std::vector<double> decisions_;
   std::vector<double> hibernations_;
   std::vector<double> dd_;
   std::vector<double> helperRestores_;
   std::vector<double> handRestores_;
   std::vector<double> throttled_;
   std::vector<double> throttledSynced_;
-  std::vector<double> decisions_;
 };
 
 }  // namespace

@@ -17,12 +17,12 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::fileExists;
-using ::testing::IsEmpty;
-using testing::readFileOrEmpty;
-using ::testing::StartsWith;
-using testing::writeFile;
+using test::fileExists;
+using test::readFileOrEmpty;
+using test::writeFile;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::StartsWith;
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 
@@ -32,7 +32,7 @@ std::string logLine(const std::string& text) {
 
 // Owns the platform, a directory with an empty (healthy) disk image and a seed, and a
 // configuration whose per-machine files do not exist yet.
-class BuildConfigurationTest : public ::testing::Test {
+class BuildConfigurationTest : public testing::Test {
  protected:
   BuildConfigurationTest() {
     writeFile(dir_ / "disk.img", "");
@@ -50,7 +50,7 @@ class BuildConfigurationTest : public ::testing::Test {
 
   // Builds, keeping every line emitted meanwhile in `events_`.
   Result<MachineConfiguration> build() {
-    testing::StdoutCapture capture;
+    test::StdoutCapture capture;
     Result<MachineConfiguration> built = buildConfiguration(config_, platform_);
     events_ = capture.finishLines();
     return built;
@@ -68,7 +68,7 @@ class BuildConfigurationTest : public ::testing::Test {
     return built ? "built" : built.error().description;
   }
 
-  testing::TempDir dir_;
+  test::TempDir dir_;
   SimPlatform platform_;
   HelperConfig config_;
   std::vector<std::string> events_;
@@ -128,7 +128,7 @@ TEST_F(BuildConfigurationTest, UnusableIdentifierIsReplacedAndUnwritableOneFails
     EXPECT_TRUE(platform_.machineIdentifierFromData(machine.machineIdentifier.dataRepresentation));
   }
 
-  testing::TempDir fresh;
+  test::TempDir fresh;
   config_.efiStorePath = fresh / "efi.store";
   config_.consoleLogPath = fresh / "console.log";
   config_.machineIdentifierPath = dir_ / "missing/machine.id";

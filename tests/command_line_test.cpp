@@ -14,9 +14,9 @@
 namespace tovan {
 namespace {
 
-using testing::Finished;
-using testing::runProcess;
-using testing::TempDir;
+using test::Finished;
+using test::runProcess;
+using test::TempDir;
 
 const std::string kHelper = TOVAN_HELPER_SIM;
 
@@ -91,7 +91,7 @@ TEST(CommandLine, EveryMalformedCommandLineIsTheHelpTextOnStandardErrorWithStatu
   };
   for (const auto& arguments : malformed) {
     Finished result = run(arguments);
-    std::string shown = ::testing::PrintToString(arguments);
+    std::string shown = testing::PrintToString(arguments);
     EXPECT_EQ(result.status, 2) << shown;
     EXPECT_EQ(result.out, "") << shown;
     EXPECT_EQ(result.err, kHelpText + "\n") << shown;
@@ -130,7 +130,7 @@ TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErro
        "\"save_path\" must not contain a NUL character"},
   };
   for (const Case& c : cases) {
-    if (c.content) testing::writeFile(dir / c.name, *c.content);
+    if (c.content) test::writeFile(dir / c.name, *c.content);
     for (const char* command : {"run", "validate"}) {
       // Arguments after the path are ignored, so the file is still read.
       Finished result = run({command, "--config", dir / c.name, "extra", "--config"});
@@ -143,7 +143,7 @@ TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErro
 
 TEST(CommandLine, ARelativeConfigPathIsReadFromTheWorkingDirectory) {
   TempDir dir;
-  testing::writeFile(dir / "helper.json", "{}");
+  test::writeFile(dir / "helper.json", "{}");
   Finished result = runProcess({kHelper, "validate", "--config", "helper.json"}, "", dir.path());
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "failed to read config: key \"disk_path\" not found\n");

@@ -14,7 +14,7 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 
 TEST(ParseCommand, AcceptsExactlyTheThreeWordsAsAStringCmdOfAnObject) {
   EXPECT_EQ(parseCommand(R"({"cmd":"stop"})"), Command::stop);

@@ -8,10 +8,10 @@
 
 #include "scenario_fixture.h"
 
-namespace tovan::testing {
+namespace tovan::test {
 namespace {
 
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 using CommandScenario = HelperScenario;
 
 // The most memory process `pid` has held so far, in KiB.
@@ -186,4 +186,4 @@ TEST_F(CommandScenario, EndOfInputWithAFailedSaveAsksForTheStopBeforeTheResumeCo
 }
 
 }  // namespace
-}  // namespace tovan::testing
+}  // namespace tovan::test

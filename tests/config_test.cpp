@@ -9,7 +9,7 @@
 namespace tovan {
 namespace {
 
-using ::testing::HasSubstr;
+using testing::HasSubstr;
 using Json = nlohmann::ordered_json;
 
 Json exampleFile() {

@@ -120,7 +120,7 @@ TEST(ExitProcessDeathTest, RunsItsHooksAndEndsWithTheStatus) {
         addExitHook(announceExit);
         exitProcess(3);
       },
-      ::testing::ExitedWithCode(3), "exit hook ran");
+      testing::ExitedWithCode(3), "exit hook ran");
 }
 
 TEST(SerialQueue, RunsWorkOneAtATimeInSubmissionOrderOnItsOwnThread) {

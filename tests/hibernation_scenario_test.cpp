@@ -9,10 +9,10 @@
 
 #include "scenario_fixture.h"
 
-namespace tovan::testing {
+namespace tovan::test {
 namespace {
 
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 using HibernationScenario = HelperScenario;
 
 TEST_F(HibernationScenario, TheStateGoesThroughThePartialFileAndIsRestoredOnceByTheNextRun) {
@@ -77,4 +77,4 @@ TEST_F(HibernationScenario, AHostBelowMacOS14NeitherRestoresNorHibernatesButStil
 }
 
 }  // namespace
-}  // namespace tovan::testing
+}  // namespace tovan::test

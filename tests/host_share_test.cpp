@@ -11,13 +11,13 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using testing::ElementsAre;
+using testing::IsEmpty;
 using Argv = std::vector<std::string>;
 
 // A mount table that holds `share_` until `runsUntilGone_` programs have run, among other
 // mounts, and a runner that remembers what it was asked to run.
-class HostShareTest : public ::testing::Test {
+class HostShareTest : public testing::Test {
  protected:
   HostShareTools tools() {
     return {[this]() -> std::optional<std::vector<MountEntry>> {
@@ -99,7 +99,7 @@ TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
   // The host's own table is readable and holds the root.
   std::optional<std::vector<MountEntry>> table = systemHostShareTools().readMountTable();
   ASSERT_TRUE(table.has_value());
-  EXPECT_THAT(*table, ::testing::Contains(::testing::Field(&MountEntry::mountPoint, "/")));
+  EXPECT_THAT(*table, testing::Contains(testing::Field(&MountEntry::mountPoint, "/")));
 }
 
 }  // namespace

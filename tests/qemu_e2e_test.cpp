@@ -25,10 +25,10 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::SizeIs;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::SizeIs;
 
 const std::string kStarting = R"({"event":"state","state":"starting"})";
 const std::string kRunning = R"({"event":"state","state":"running"})";
@@ -75,7 +75,7 @@ std::optional<Tick> lastTick(const std::string& console) {
 class GuestMachine {
  public:
   GuestMachine() {
-    if (!testing::fileExists(TOVAN_GUEST_DISK)) {
+    if (!test::fileExists(TOVAN_GUEST_DISK)) {
       throw std::runtime_error(std::string("no test guest at ") + TOVAN_GUEST_DISK +
                                " (run scripts/build-guest.sh)");
     }
@@ -97,7 +97,7 @@ class GuestMachine {
                                {"isolated", true},
                                {"save_path", path(names.state)}};
     if (relative) settings["disk_path"] = names.disk;
-    testing::writeFile(config(), settings.dump());
+    test::writeFile(config(), settings.dump());
   }
 
   // From here on the machine's files have names that QEMU would take for protocols and option
@@ -116,11 +116,11 @@ class GuestMachine {
   void seed(const std::string& options) {
     std::string bytes = options;
     bytes.resize(4096, '\0');
-    testing::writeFile(dir / names.seed, bytes);
+    test::writeFile(dir / names.seed, bytes);
   }
 
-  std::unique_ptr<testing::ChildProcess> run() {
-    return std::make_unique<testing::ChildProcess>(
+  std::unique_ptr<test::ChildProcess> run() {
+    return std::make_unique<test::ChildProcess>(
         std::vector<std::string>{TOVAN_HELPER, "run", "--config", config()},
         relative ? dir.path() : std::string());
   }
@@ -138,7 +138,7 @@ class GuestMachine {
 
   // The UUID the helper keeps for this machine, as the guest should see it.
   std::string storedUuid() {
-    std::string stored = testing::readFileOrEmpty(dir / names.id);
+    std::string stored = test::readFileOrEmpty(dir / names.id);
     std::istringstream words(stored);
     std::string tag, version, uuid;
     words >> tag >> version >> uuid;
@@ -150,7 +150,7 @@ class GuestMachine {
   std::string console() const { return dir / names.console; }
   std::string state() const { return dir / names.state; }
 
-  testing::TempDir dir;
+  test::TempDir dir;
 
  private:
   struct Names {
@@ -165,12 +165,12 @@ class GuestMachine {
 
 const std::string kEmulationNote = R"({"event":"log","line":"no hardware virtualization ()";
 
-class QemuEndToEnd : public ::testing::Test {
+class QemuEndToEnd : public testing::Test {
  protected:
   // The next `count` event lines, less the note on software emulation: it may come first on any
   // host, and must where there is no /dev/kvm (as in the runs with it hidden).
-  std::vector<std::string> events(testing::ChildProcess& helper, std::size_t count) {
-    static const bool kvmHidden = !testing::fileExists("/dev/kvm");
+  std::vector<std::string> events(test::ChildProcess& helper, std::size_t count) {
+    static const bool kvmHidden = !test::fileExists("/dev/kvm");
     std::vector<std::string> lines;
     while (lines.size() < count) {
       auto line = helper.readLine();
@@ -204,7 +204,7 @@ class QemuEndToEnd : public ::testing::Test {
 TEST_F(QemuEndToEnd, ColdBootWritesTheConsoleOverAnOlderLogAndStopsWhenAsked) {
   // An older log, longer than anything this boot prints: overwritten from byte 0, never cut.
   const std::string older = "older log\n" + std::string(100000, 'o') + "\nend of older log\n";
-  testing::writeFile(machine.console(), older);
+  test::writeFile(machine.console(), older);
 
   auto helper = machine.run();
   ASSERT_THAT(events(*helper, 2), ElementsAre(kStarting, kRunning));
@@ -212,21 +212,21 @@ TEST_F(QemuEndToEnd, ColdBootWritesTheConsoleOverAnOlderLogAndStopsWhenAsked) {
   const std::vector<std::string> lines = consoleLines(console);
   ASSERT_FALSE(lines.empty());
   // The guest's first boot on this disk, with the identifier's UUID as its DMI product UUID.
-  EXPECT_THAT(lines[0], ::testing::MatchesRegex("tovan-guest ready boot=1 uuid=" +
-                                                machine.storedUuid() + " id=[0-9a-f]+"));
+  EXPECT_THAT(lines[0], testing::MatchesRegex("tovan-guest ready boot=1 uuid=" +
+                                              machine.storedUuid() + " id=[0-9a-f]+"));
   EXPECT_EQ(console.size(), older.size());
-  EXPECT_THAT(console, ::testing::EndsWith("\nend of older log\n"));
+  EXPECT_THAT(console, testing::EndsWith("\nend of older log\n"));
 
   helper->write("{\"cmd\":\"stop\"}\n");
   ASSERT_THAT(events(*helper, 1), ElementsAre(kStopped));
-  testing::Finished finished = helper->finish();
+  test::Finished finished = helper->finish();
   EXPECT_EQ(finished.status, 0);
   EXPECT_EQ(finished.out, "");
-  EXPECT_THAT(testing::readFileOrEmpty(machine.console()), HasSubstr("power button pressed\r\n"));
+  EXPECT_THAT(test::readFileOrEmpty(machine.console()), HasSubstr("power button pressed\r\n"));
 
   // The guest counted its boot on the disk's state partition (at 49 MiB) and flushed it: the
   // write reached the image.
-  std::string image = testing::readFileOrEmpty(machine.disk());
+  std::string image = test::readFileOrEmpty(machine.disk());
   ASSERT_GT(image.size(), 49u << 20);
   EXPECT_EQ(image.substr(49u << 20, 3), std::string("1\n\0", 3));
 }
@@ -237,11 +237,11 @@ TEST_F(QemuEndToEnd, AGuestThatPowersOffByItselfHasStopped) {
   machine.seed("poweroff-after 1\n");
   auto helper = machine.run();
   ASSERT_THAT(events(*helper, 3), ElementsAre(kStarting, kRunning, kStopped));
-  testing::Finished finished = helper->finish();
+  test::Finished finished = helper->finish();
   EXPECT_EQ(finished.status, 0);
   EXPECT_EQ(finished.out, "");
-  EXPECT_THAT(testing::readFileOrEmpty(machine.console()), HasSubstr("powering off by itself\r\n"));
-  EXPECT_FALSE(testing::fileExists(machine.state()));
+  EXPECT_THAT(test::readFileOrEmpty(machine.console()), HasSubstr("powering off by itself\r\n"));
+  EXPECT_FALSE(test::fileExists(machine.state()));
 }
 
 TEST_F(QemuEndToEnd, HibernationAndEndOfInputFreezeTheGuestAndRestoreItWhereItWas) {
@@ -251,13 +251,13 @@ TEST_F(QemuEndToEnd, HibernationAndEndOfInputFreezeTheGuestAndRestoreItWhereItWa
   machine.awaitConsoleLine("tick [0-9a-f]+ 3");
   first->write("{\"cmd\":\"hibernate\"}\n");
   ASSERT_THAT(events(*first, 2), ElementsAre(kSaving, kHibernated));
-  testing::Finished firstEnd = first->finish();
+  test::Finished firstEnd = first->finish();
   EXPECT_EQ(firstEnd.status, 0);
   EXPECT_EQ(firstEnd.out, "");
-  EXPECT_TRUE(testing::fileExists(machine.state()));
-  EXPECT_FALSE(testing::fileExists(machine.state() + ".part"));
+  EXPECT_TRUE(test::fileExists(machine.state()));
+  EXPECT_FALSE(test::fileExists(machine.state() + ".part"));
   EXPECT_THAT(qemutest::awaitNoQemuWith(machine.dir.path()), IsEmpty());
-  const auto frozen = lastTick(testing::readFileOrEmpty(machine.console()));
+  const auto frozen = lastTick(test::readFileOrEmpty(machine.console()));
   ASSERT_TRUE(frozen.has_value());
 
   // Second life: restored, the same boot counting on; then the parent goes away. The log is
@@ -265,7 +265,7 @@ TEST_F(QemuEndToEnd, HibernationAndEndOfInputFreezeTheGuestAndRestoreItWhereItWa
   std::filesystem::remove(machine.console());
   auto second = machine.run();
   ASSERT_THAT(events(*second, 2), ElementsAre(kRestoring, kRunning));
-  EXPECT_FALSE(testing::fileExists(machine.state()));
+  EXPECT_FALSE(test::fileExists(machine.state()));
   std::string console = machine.awaitConsoleLine("tick " + frozen->bootId + " [0-9]+");
   const auto resumed = firstTick(console);
   ASSERT_TRUE(resumed.has_value()) << console;
@@ -275,10 +275,10 @@ TEST_F(QemuEndToEnd, HibernationAndEndOfInputFreezeTheGuestAndRestoreItWhereItWa
 
   second->closeStdin();
   ASSERT_THAT(events(*second, 2), ElementsAre(kSaving, kHibernated));
-  testing::Finished secondEnd = second->finish();
+  test::Finished secondEnd = second->finish();
   EXPECT_EQ(secondEnd.status, 0);
   EXPECT_EQ(secondEnd.out, "");
-  EXPECT_TRUE(testing::fileExists(machine.state()));
+  EXPECT_TRUE(test::fileExists(machine.state()));
   EXPECT_THAT(qemutest::awaitNoQemuWith(machine.dir.path()), IsEmpty());
 
   // Third life: restored again, still the same boot; it powers off when asked.
@@ -290,26 +290,26 @@ TEST_F(QemuEndToEnd, HibernationAndEndOfInputFreezeTheGuestAndRestoreItWhereItWa
   EXPECT_EQ(firstTick(console)->bootId, frozen->bootId);
   third->write("{\"cmd\":\"stop\"}\n");
   ASSERT_THAT(events(*third, 1), ElementsAre(kStopped));
-  testing::Finished thirdEnd = third->finish();
+  test::Finished thirdEnd = third->finish();
   EXPECT_EQ(thirdEnd.status, 0);
   EXPECT_EQ(thirdEnd.out, "");
-  EXPECT_FALSE(testing::fileExists(machine.state()));
+  EXPECT_FALSE(test::fileExists(machine.state()));
 }
 
 TEST_F(QemuEndToEnd, AGarbageStateFileIsReportedAndTheMachineColdBootsThenKillEndsIt) {
-  testing::writeFile(machine.state(), "not a saved machine\n");
+  test::writeFile(machine.state(), "not a saved machine\n");
   auto helper = machine.run();
   ASSERT_THAT(events(*helper, 4),
               ElementsAre(kRestoring,
                           R"({"event":"log","line":"restore failed (Not a migration stream; )"
                           R"(load of migration failed: Invalid argument); cold-booting"})",
                           kStarting, kRunning));
-  EXPECT_FALSE(testing::fileExists(machine.state()));
+  EXPECT_FALSE(test::fileExists(machine.state()));
   // A real cold boot: the guest's first on this disk.
   machine.awaitConsoleLine("tovan-guest ready boot=1 .*");
 
   helper->write("{\"cmd\":\"kill\"}\n");
-  testing::Finished finished = helper->finish();
+  test::Finished finished = helper->finish();
   EXPECT_EQ(finished.status, 0);
   EXPECT_EQ(finished.out, "");
   // QEMU ended with the helper, not some time later.
@@ -324,8 +324,7 @@ TEST_F(QemuEndToEnd, ADiskInUseFailsWithQemusReasonAndSigkillLeavesNoQemu) {
   // Another machine of its own, on the same disk.
   GuestMachine intruder;
   intruder.configure(machine.disk());
-  testing::Finished refused =
-      testing::runProcess({TOVAN_HELPER, "run", "--config", intruder.config()});
+  test::Finished refused = test::runProcess({TOVAN_HELPER, "run", "--config", intruder.config()});
   EXPECT_EQ(refused.status, 1);
   if (refused.out.rfind(kEmulationNote, 0) == 0) refused.out.erase(0, refused.out.find('\n') + 1);
   EXPECT_EQ(
@@ -338,15 +337,14 @@ TEST_F(QemuEndToEnd, ADiskInUseFailsWithQemusReasonAndSigkillLeavesNoQemu) {
           machine.disk() + R"(]?"})" + "\n");
 
   ::kill(owner->pid(), SIGKILL);
-  testing::Finished killed = owner->finish();
+  test::Finished killed = owner->finish();
   EXPECT_EQ(killed.status, 128 + SIGKILL);
   EXPECT_THAT(qemutest::awaitNoQemuWith(machine.dir.path()), IsEmpty());
 }
 
 TEST_F(QemuEndToEnd, AMissingDiskIsAConfigurationErrorInQemusWords) {
   machine.configure(machine.dir / "missing.img");
-  testing::Finished finished =
-      testing::runProcess({TOVAN_HELPER, "run", "--config", machine.config()});
+  test::Finished finished = test::runProcess({TOVAN_HELPER, "run", "--config", machine.config()});
   EXPECT_EQ(finished.status, 1);
   EXPECT_EQ(finished.out, R"({"event":"error","message":"configuration error: Could not open ')" +
                               (machine.dir / "missing.img") + R"(': No such file or directory"})" +

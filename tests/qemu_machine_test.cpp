@@ -24,15 +24,15 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::SizeIs;
-using ::testing::StartsWith;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::SizeIs;
+using testing::StartsWith;
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
-HelperConfig configIn(const testing::TempDir& dir) {
+HelperConfig configIn(const test::TempDir& dir) {
   HelperConfig config;
   config.diskPath = dir / "disk.img";
   config.seedPath = dir / "seed.img";
@@ -48,11 +48,11 @@ HelperConfig configIn(const testing::TempDir& dir) {
 }
 
 // A host with a made-up installation whose variable-store template is a real file.
-class FakeHostTest : public ::testing::Test {
+class FakeHostTest : public testing::Test {
  protected:
   FakeHostTest() {
-    testing::writeFile(dir / "VARS.fd", templateBytes);
-    testing::writeFile(dir / "CODE.fd", "");
+    test::writeFile(dir / "VARS.fd", templateBytes);
+    test::writeFile(dir / "CODE.fd", "");
     QemuInstallation installation;
     installation.emulator = "/bin/false";
     installation.firmware = {{dir / "CODE.fd", dir / "VARS.fd", templateBytes.size()}};
@@ -62,7 +62,7 @@ class FakeHostTest : public ::testing::Test {
     host.memorySize = 8192 * kMiB;
   }
 
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string templateBytes = std::string(4096, 'v') + "end";
   QemuHost host;
 };
@@ -73,18 +73,18 @@ TEST_F(FakeHostTest, VariableStoreNeverOverwritesAndDisksFailInQemusWords) {
   QemuPlatform platform(host);
   const std::string store = dir / "machine.vars";
   ASSERT_TRUE(platform.createEfiVariableStore(store).ok());
-  EXPECT_EQ(testing::readFileOrEmpty(store), templateBytes);
-  testing::writeFile(store, "the guest's own variables");
+  EXPECT_EQ(test::readFileOrEmpty(store), templateBytes);
+  test::writeFile(store, "the guest's own variables");
   Status again = platform.createEfiVariableStore(store);
   ASSERT_FALSE(again.ok());
   EXPECT_EQ(again.error().description, "cannot create \"" + store + "\": File exists");
-  EXPECT_EQ(testing::readFileOrEmpty(store), "the guest's own variables");
+  EXPECT_EQ(test::readFileOrEmpty(store), "the guest's own variables");
 
   host.installation = Error{"OVMF firmware not found (looked for ...)"};
   Status noFirmware = QemuPlatform(host).createEfiVariableStore(dir / "other.vars");
   ASSERT_FALSE(noFirmware.ok());
   EXPECT_EQ(noFirmware.error().description, "OVMF firmware not found (looked for ...)");
-  EXPECT_FALSE(testing::fileExists(dir / "other.vars"));
+  EXPECT_FALSE(test::fileExists(dir / "other.vars"));
 
   auto missing = platform.attachDiskImage(dir / "none.img", DiskAccess::readOnly);
   ASSERT_FALSE(missing.ok());
@@ -99,13 +99,13 @@ TEST_F(FakeHostTest, VariableStoreNeverOverwritesAndDisksFailInQemusWords) {
 TEST_F(FakeHostTest, ValidationRefusesAStoreOfTheWrongSize) {
   QemuPlatform platform(host);
   HelperConfig config = configIn(dir);
-  testing::writeFile(config.diskPath, std::string(512, '\0'));
-  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  test::writeFile(config.diskPath, std::string(512, '\0'));
+  test::writeFile(config.seedPath, std::string(512, '\0'));
   auto built = buildConfiguration(config, platform);
   ASSERT_TRUE(built.ok()) << built.error().description;
   ASSERT_TRUE(platform.validate(*built).ok());
 
-  testing::writeFile(config.efiStorePath, "");
+  test::writeFile(config.efiStorePath, "");
   Status emptyStore = platform.validate(*built);
   ASSERT_FALSE(emptyStore.ok());
   EXPECT_EQ(emptyStore.error().description,
@@ -115,8 +115,8 @@ TEST_F(FakeHostTest, ValidationRefusesAStoreOfTheWrongSize) {
 
 TEST_F(FakeHostTest, AStartFailsWithWhatEndedItsQemuOrWithTheMissingInstallation) {
   HelperConfig config = configIn(dir);
-  testing::writeFile(config.diskPath, std::string(512, '\0'));
-  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  test::writeFile(config.diskPath, std::string(512, '\0'));
+  test::writeFile(config.seedPath, std::string(512, '\0'));
   QemuPlatform building(host);
   auto built = buildConfiguration(config, building);
   ASSERT_TRUE(built.ok()) << built.error().description;
@@ -171,16 +171,16 @@ bool ask(SerialQueue& queue, const std::function<bool()>& question) {
 
 // A stand-in for QEMU that speaks just enough QMP on descriptor 3: it answers every command, and
 // after `cont` does what `afterCont` says (shell, replies on 3).
-std::string standInQemu(const testing::TempDir& dir, const std::string& afterCont) {
+std::string standInQemu(const test::TempDir& dir, const std::string& afterCont) {
   const std::string path = dir / "qemu-stand-in";
-  testing::writeFile(path, R"(#!/bin/sh
+  test::writeFile(path, R"(#!/bin/sh
 printf '{"QMP":{"version":{},"capabilities":[]}}\n' >&3
 while IFS= read -r line <&3; do
   id=$(printf '%s' "$line" | sed -n 's/.*"id":\([0-9]*\).*/\1/p')
   case "$line" in
     *'"query-status"'*) printf '{"return":{"status":"internal-error"},"id":%s}\n' "$id" >&3 ;;
     *'"cont"'*) )" + afterCont +
-                               R"( ;;
+                            R"( ;;
     *) printf '{"return":{},"id":%s}\n' "$id" >&3 ;;
   esac
 done
@@ -193,8 +193,8 @@ done
 // words; a QEMU that stops answering is ended at its deadline.
 TEST_F(FakeHostTest, AGuestStoppedByQemuOrAQemuThatFallsSilentEndsTheMachine) {
   HelperConfig config = configIn(dir);
-  testing::writeFile(config.diskPath, std::string(512, '\0'));
-  testing::writeFile(config.seedPath, std::string(512, '\0'));
+  test::writeFile(config.diskPath, std::string(512, '\0'));
+  test::writeFile(config.seedPath, std::string(512, '\0'));
   host.deadlines = {5, 0.2};
   SerialQueue queue("test.machine");
   DelegateRecorder delegate;
@@ -228,7 +228,7 @@ TEST_F(FakeHostTest, AGuestStoppedByQemuOrAQemuThatFallsSilentEndsTheMachine) {
 }
 
 // Machines of this host's real QEMU, on a blank disk.
-class QemuMachineTest : public ::testing::Test {
+class QemuMachineTest : public testing::Test {
  protected:
   void SetUp() override {
     host_ = QemuHost::detect();
@@ -238,12 +238,12 @@ class QemuMachineTest : public ::testing::Test {
   }
 
   // A machine in `dir` on the disk at `disk`, created on `queue`.
-  std::unique_ptr<Machine> machineIn(const testing::TempDir& dir, const std::string& disk,
+  std::unique_ptr<Machine> machineIn(const test::TempDir& dir, const std::string& disk,
                                      SerialQueue& queue) {
     HelperConfig config = configIn(dir);
     config.diskPath = disk;
-    if (!testing::fileExists(disk)) testing::writeFile(disk, std::string(kMiB, '\0'));
-    if (!testing::fileExists(config.seedPath)) testing::writeFile(config.seedPath, "");
+    if (!test::fileExists(disk)) test::writeFile(disk, std::string(kMiB, '\0'));
+    if (!test::fileExists(config.seedPath)) test::writeFile(config.seedPath, "");
     auto built = buildConfiguration(config, *platform_);
     if (!built) throw std::runtime_error(built.error().description);
     std::unique_ptr<Machine> machine;
@@ -270,7 +270,7 @@ using qemutest::completeOn;
 // machine restores that state in a new QEMU, paused until resumed.
 TEST_F(QemuMachineTest, SavesAndRestoresInANewProcessAndEndsItsQemuWithIt) {
   SerialQueue queue("test.machine");
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string state = dir / "state.part";
   {
     auto machine = machineIn(dir, dir / "disk.img", queue);
@@ -282,7 +282,7 @@ TEST_F(QemuMachineTest, SavesAndRestoresInANewProcessAndEndsItsQemuWithIt) {
     ASSERT_EQ(completeOn(queue, [&](Completion done) { vm.saveMachineState(state, done); }),
               std::nullopt);
     // QEMU's migration stream, which begins with the magic "QEVM".
-    EXPECT_THAT(testing::readFileOrEmpty(state), StartsWith("QEVM"));
+    EXPECT_THAT(test::readFileOrEmpty(state), StartsWith("QEVM"));
     struct stat info;
     ASSERT_EQ(::stat(state.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);  // guest memory is nobody else's business
@@ -303,7 +303,7 @@ TEST_F(QemuMachineTest, SavesAndRestoresInANewProcessAndEndsItsQemuWithIt) {
 
 TEST_F(QemuMachineTest, AFailedRestoreEndsItsQemuAndTheNextStartLaunchesANewOne) {
   SerialQueue queue("test.machine");
-  testing::TempDir dir;
+  test::TempDir dir;
   auto machine = machineIn(dir, dir / "disk.img", queue);
   Machine& vm = *machine;
 
@@ -313,7 +313,7 @@ TEST_F(QemuMachineTest, AFailedRestoreEndsItsQemuAndTheNextStartLaunchesANewOne)
   EXPECT_EQ(missing->description,
             "cannot open \"" + (dir / "no-state") + "\": No such file or directory");
 
-  testing::writeFile(dir / "garbage", "this is not a saved machine\n");
+  test::writeFile(dir / "garbage", "this is not a saved machine\n");
   auto garbage =
       completeOn(queue, [&](Completion done) { vm.restoreMachineState(dir / "garbage", done); });
   ASSERT_TRUE(garbage.has_value());
@@ -330,8 +330,8 @@ TEST_F(QemuMachineTest, AFailedRestoreEndsItsQemuAndTheNextStartLaunchesANewOne)
 
 TEST_F(QemuMachineTest, AnImageInUseFailsTheStartWithQemusReason) {
   SerialQueue queue("test.machine");
-  testing::TempDir first;
-  testing::TempDir second;
+  test::TempDir first;
+  test::TempDir second;
   const std::string disk = first / "disk.img";
   auto owner = machineIn(first, disk, queue);
   ASSERT_EQ(completeOn(queue, [&](Completion done) { owner->start(done); }), std::nullopt);
@@ -349,7 +349,7 @@ TEST_F(QemuMachineTest, AnImageInUseFailsTheStartWithQemusReason) {
 
 TEST_F(QemuMachineTest, AQemuEndedFromOutsideIsAStopWithItsOwnWords) {
   SerialQueue queue("test.machine");
-  testing::TempDir dir;
+  test::TempDir dir;
   auto machine = machineIn(dir, dir / "disk.img", queue);
   ASSERT_EQ(completeOn(queue, [&](Completion done) { machine->start(done); }), std::nullopt);
   auto running = qemutest::qemuProcessesWith(dir.path());
@@ -379,7 +379,7 @@ TEST_F(QemuMachineTest, ACpuModelProbeStartsQemuUnderKvmOrSaysWhyNot) {
 
 TEST_F(QemuMachineTest, OperationsOutOfTurnFailWithoutTouchingQemu) {
   SerialQueue queue("test.machine");
-  testing::TempDir dir;
+  test::TempDir dir;
   auto machine = machineIn(dir, dir / "disk.img", queue);
   Machine& vm = *machine;
   auto description = [&](const std::function<void(Completion)>& operation) {
@@ -391,7 +391,7 @@ TEST_F(QemuMachineTest, OperationsOutOfTurnFailWithoutTouchingQemu) {
   EXPECT_EQ(description([&](Completion done) { vm.saveMachineState(dir / "s", done); }),
             "the machine is not paused");
   EXPECT_THAT(qemutest::qemuProcessesWith(dir.path()), IsEmpty());
-  EXPECT_FALSE(testing::fileExists(dir / "s"));
+  EXPECT_FALSE(test::fileExists(dir / "s"));
 
   ASSERT_EQ(description([&](Completion done) { vm.start(done); }), "success");
   EXPECT_EQ(description([&](Completion done) { vm.restoreMachineState(dir / "s", done); }),

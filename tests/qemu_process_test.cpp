@@ -24,8 +24,8 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 // Collects what a process reports on its watcher thread.
 class Recorder {
@@ -72,9 +72,9 @@ std::unique_ptr<QemuProcess> launchShell(const std::string& script, Recorder& re
 }
 
 TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string output = dir / "output";
-  testing::writeFile(output, "");
+  test::writeFile(output, "");
   UniqueFd log(::open(output.c_str(), O_WRONLY | O_CLOEXEC));
   // A descriptor the child must not inherit even though it is not close-on-exec.
   UniqueFd stray(::open("/dev/null", O_RDONLY));
@@ -88,7 +88,7 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
   EXPECT_EQ(WEXITSTATUS(end.waitStatus), 0) << end.errorOutput;
   std::vector<std::string> descriptors;
   std::vector<std::string> rest;
-  for (const std::string& line : qemutest::splitLines(testing::readFileOrEmpty(output))) {
+  for (const std::string& line : qemutest::splitLines(test::readFileOrEmpty(output))) {
     // "lrwx------ 1 root root 64 Dec  6 17:07 3 -> socket:[1234]" -> "3 socket:[1234]"
     const std::size_t arrow = line.find(" -> ");
     if (arrow == std::string::npos) {
@@ -99,13 +99,13 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
     descriptors.push_back(line.substr(number, arrow - number) + " " + line.substr(arrow + 4));
   }
   // 0 is /dev/null, 1 the output file, 2 a pipe, 3 the QMP socket; nothing else.
-  ASSERT_EQ(descriptors.size(), 4u) << ::testing::PrintToString(descriptors);
+  ASSERT_EQ(descriptors.size(), 4u) << testing::PrintToString(descriptors);
   EXPECT_EQ(descriptors[0], "0 /dev/null");
   EXPECT_EQ(descriptors[1], "1 " + output);
-  EXPECT_THAT(descriptors[2], ::testing::StartsWith("2 pipe:"));
-  EXPECT_THAT(descriptors[3], ::testing::StartsWith("3 socket:"));
+  EXPECT_THAT(descriptors[2], testing::StartsWith("2 pipe:"));
+  EXPECT_THAT(descriptors[3], testing::StartsWith("3 socket:"));
   // A process group of its own.
-  ASSERT_EQ(rest.size(), 1u) << ::testing::PrintToString(rest);
+  ASSERT_EQ(rest.size(), 1u) << testing::PrintToString(rest);
   const std::string pid = rest[0].substr(rest[0].rfind(' ') + 1);
   EXPECT_EQ(rest[0], "pgid " + pid + " pid " + pid);
 
@@ -117,7 +117,7 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
   auto previousHandler = ::signal(SIGUSR2, SIG_IGN);
   const std::string report = dir / "signals";
-  testing::writeFile(report, "");
+  test::writeFile(report, "");
   UniqueFd reportFd(::open(report.c_str(), O_WRONLY | O_CLOEXEC));
   Recorder signals;
   auto grep = QemuProcess::launch({"/bin/grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"},
@@ -126,7 +126,7 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
   ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   ASSERT_TRUE(grep.ok());
   EXPECT_EQ(WEXITSTATUS(signals.awaitEnd().waitStatus), 0);
-  EXPECT_THAT(qemutest::splitLines(testing::readFileOrEmpty(report)),
+  EXPECT_THAT(qemutest::splitLines(test::readFileOrEmpty(report)),
               ElementsAre("SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"));
 }
 
@@ -149,8 +149,8 @@ TEST(QemuProcess, CarriesQmpBothWaysAndKeepsTheTailOfTheErrorOutput) {
   ProcessEnd end = recorder.awaitEnd();
   EXPECT_EQ(WEXITSTATUS(end.waitStatus), 3);
   EXPECT_LE(end.errorOutput.size(), 4096u);
-  EXPECT_THAT(end.errorOutput, ::testing::StartsWith("qemu-system-x86_64: noise "));
-  EXPECT_THAT(describeProcessEnd(end), ::testing::EndsWith("; the real reason"));
+  EXPECT_THAT(end.errorOutput, testing::StartsWith("qemu-system-x86_64: noise "));
+  EXPECT_THAT(describeProcessEnd(end), testing::EndsWith("; the real reason"));
 
   Recorder missing;
   auto launched = QemuProcess::launch({"/nonexistent/qemu"}, -1, {}, missing.handlers());
@@ -195,18 +195,18 @@ TEST(QemuProcess, DiesWithTheThreadThatLaunchedIt) {
 }
 
 TEST(QemuProcessDeathTest, IsGoneBeforeTheHelpersExitIsSeen) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string pidFile = dir / "pid";
   // The child of the death test launches a long sleeper and ends through exitProcess.
   EXPECT_EXIT(
       {
         Recorder recorder;
         auto process = launchShell("exec sleep 600", recorder);
-        testing::writeFile(pidFile, std::to_string(process->pid()));
+        test::writeFile(pidFile, std::to_string(process->pid()));
         exitProcess(0);
       },
-      ::testing::ExitedWithCode(0), "");
-  const pid_t sleeper = std::stoi(testing::readFileOrEmpty(pidFile));
+      testing::ExitedWithCode(0), "");
+  const pid_t sleeper = std::stoi(test::readFileOrEmpty(pidFile));
   // The exit hook killed it and waited for its end before the helper's exit completed.
   EXPECT_FALSE(qemutest::processIsAlive(sleeper));
 }

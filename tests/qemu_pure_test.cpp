@@ -27,11 +27,11 @@
 namespace tovan {
 namespace {
 
-using ::testing::AnyOf;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
+using testing::AnyOf;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
 
 std::vector<std::string> frames(QmpFramer& framer, std::string_view bytes) {
   std::vector<std::string> seen;
@@ -76,9 +76,9 @@ TEST(QmpMessage, SortsRepliesErrorsAndEvents) {
 TEST(SendQmp, PassesADescriptorWithTheTextAndFailsQuietlyOnAClosedPeer) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string path = dir / "passed";
-  testing::writeFile(path, "");
+  test::writeFile(path, "");
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
 
   ASSERT_TRUE(sendQmp(pair[0], "hello\n", file.get()).ok());
@@ -101,7 +101,7 @@ TEST(SendQmp, PassesADescriptorWithTheTextAndFailsQuietlyOnAClosedPeer) {
   // The received descriptor is the same open file: what it writes lands there.
   ASSERT_EQ(::write(received, "via fd", 6), 6);
   ::close(received);
-  EXPECT_EQ(testing::readFileOrEmpty(path), "via fd");
+  EXPECT_EQ(test::readFileOrEmpty(path), "via fd");
 
   ::close(pair[1]);
   // Without MSG_NOSIGNAL this would raise SIGPIPE and end the test binary.
@@ -131,7 +131,7 @@ TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
   }
 }
 
-class QemuArguments : public ::testing::Test {
+class QemuArguments : public testing::Test {
  protected:
   QemuArguments() {
     configuration.machineIdentifier.dataRepresentation =
@@ -189,7 +189,7 @@ TEST_F(QemuArguments, FollowTheConfigurationAndPassEveryFileAsADescriptor) {
   EXPECT_THAT(nodes[4], HasSubstr("filename=/dev/fdset/3,cache.direct=off,cache.no-flush=off"));
   EXPECT_THAT(nodes[7], HasSubstr("disk1,file=disk1-file,read-only=on"));
   EXPECT_THAT(valuesOf(launch.argv, "-device"),
-              ::testing::Contains("virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc"));
+              testing::Contains("virtio-net-pci,netdev=net0,romfile=,mac=52:54:00:aa:bb:cc"));
 
   configuration.storageDevices[0].caching = DiskCaching::uncached;
   configuration.storageDevices[0].synchronization = DiskSynchronization::none;
@@ -298,13 +298,13 @@ class FakeRoot {
  public:
   void file(const std::string& path, std::size_t size, mode_t mode = 0644) {
     std::filesystem::create_directories(std::filesystem::path(dir_ / path.substr(1)).parent_path());
-    testing::writeFile(dir_ / path.substr(1), std::string(size, 'x'));
+    test::writeFile(dir_ / path.substr(1), std::string(size, 'x'));
     ::chmod((dir_ / path.substr(1)).c_str(), mode);
   }
   std::string root() const { return dir_.path(); }
 
  private:
-  testing::TempDir dir_;
+  test::TempDir dir_;
 };
 
 // Debian's paths come first, firmware pairs only within one flash size, a file that is not

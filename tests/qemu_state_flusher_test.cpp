@@ -47,7 +47,7 @@ class Outcome {
 };
 
 TEST(StateFlusher, FollowsAWriterAndReportsOnceItIsDoneAndFlushed) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string path = dir / "state";
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   Outcome outcome;
@@ -68,11 +68,11 @@ TEST(StateFlusher, FollowsAWriterAndReportsOnceItIsDoneAndFlushed) {
   EXPECT_TRUE(flushed->ok());
   flusher.reset();
   EXPECT_EQ(outcome.calls(), 1);
-  EXPECT_EQ(testing::readFileOrEmpty(path), written);
+  EXPECT_EQ(test::readFileOrEmpty(path), written);
 }
 
 TEST(StateFlusher, ReportsAFlushThatFails) {
-  testing::TempDir dir;
+  test::TempDir dir;
   int ends[2];
   ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
   UniqueFd reader(ends[0]);
@@ -88,7 +88,7 @@ TEST(StateFlusher, ReportsAFlushThatFails) {
 }
 
 TEST(StateFlusher, DroppedBeforeTheWriterIsDoneItReportsNothing) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string path = dir / "state";
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   Outcome outcome;

@@ -36,7 +36,7 @@ bool holdsFileUnder(const std::string& process, const std::string& marker) {
 }
 
 bool processIsAlive(pid_t pid) {
-  std::string stat = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = test::readFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t close = stat.rfind(')');
   if (close == std::string::npos || close + 2 >= stat.size()) return false;
   return stat[close + 2] != 'Z' && stat[close + 2] != 'X';
@@ -51,7 +51,7 @@ std::vector<pid_t> qemuProcessesWith(const std::string& marker) {
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
     const std::string process = "/proc/" + std::string(entry->d_name);
-    if (testing::readFileOrEmpty(process + "/cmdline").find("qemu-system") == std::string::npos ||
+    if (test::readFileOrEmpty(process + "/cmdline").find("qemu-system") == std::string::npos ||
         !holdsFileUnder(process, marker)) {
       continue;
     }
@@ -74,10 +74,10 @@ std::vector<pid_t> awaitNoQemuWith(const std::string& marker) {
 std::string awaitFile(const std::string& path,
                       const std::function<bool(const std::string&)>& predicate) {
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  std::string content = testing::readFileOrEmpty(path);
+  std::string content = test::readFileOrEmpty(path);
   while (!predicate(content) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    content = testing::readFileOrEmpty(path);
+    content = test::readFileOrEmpty(path);
   }
   return content;
 }

@@ -15,9 +15,9 @@
 namespace tovan {
 namespace {
 
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using testing::readFileOrEmpty;
+using test::readFileOrEmpty;
+using testing::AllOf;
+using testing::HasSubstr;
 
 // Bounds that a healthy run never comes near; only a broken runner would sit them out.
 constexpr double kGenerous = 600;
@@ -31,7 +31,7 @@ bool noChildLeft() {
 
 // Like the helper, the test process ignores SIGTERM and SIGPIPE and blocks a signal, and its
 // standard input is a pipe; the runner must pass none of that on.
-class RunBoundedTest : public ::testing::Test {
+class RunBoundedTest : public testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGTERM, SIG_IGN);
@@ -52,7 +52,7 @@ class RunBoundedTest : public ::testing::Test {
     ::signal(SIGPIPE, SIG_DFL);
   }
 
-  testing::TempDir dir_;
+  test::TempDir dir_;
   std::string out_ = dir_ / "out";
   sigset_t savedMask_;
   int commands_[2] = {-1, -1};

@@ -6,10 +6,10 @@
 
 #include "scenario_fixture.h"
 
-namespace tovan::testing {
+namespace tovan::test {
 namespace {
 
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 using RunScenario = HelperScenario;
 
 TEST_F(RunScenario, ColdBootRunsUntilTheGuestIsAskedToStop) {
@@ -105,4 +105,4 @@ TEST_F(RunScenario, ANetworkDetachIsLoggedAndALaterStopIsStillObeyed) {
 }
 
 }  // namespace
-}  // namespace tovan::testing
+}  // namespace tovan::test

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-namespace tovan::testing {
+namespace tovan::test {
 
 namespace {
 
@@ -89,9 +89,9 @@ std::map<std::string, std::string> HelperScenario::files() const {
 
 void HelperScenario::hibernateOnce() {
   RunOutcome outcome = play({{state("running"), kHibernate}}, Input::keepOpen);
-  ASSERT_THAT(outcome.events, ::testing::ElementsAre(state("starting"), state("running"),
-                                                     state("saving"), state("hibernated")));
+  ASSERT_THAT(outcome.events, testing::ElementsAre(state("starting"), state("running"),
+                                                   state("saving"), state("hibernated")));
   ASSERT_TRUE(fileExists(statePath()));
 }
 
-}  // namespace tovan::testing
+}  // namespace tovan::test

@@ -15,7 +15,7 @@
 
 #include "support/child_process.h"
 
-namespace tovan::testing {
+namespace tovan::test {
 
 // Events in a form that reads well in a failure: "state: running", "log: <line>",
 // "error: <message>". A line of any other shape reads "malformed: <line>".
@@ -43,7 +43,7 @@ struct RunOutcome {
   int status = -1;
 };
 
-class HelperScenario : public ::testing::Test {
+class HelperScenario : public testing::Test {
  protected:
   HelperScenario();
 
@@ -74,4 +74,4 @@ class HelperScenario : public ::testing::Test {
   std::optional<std::string> vmName_;
 };
 
-}  // namespace tovan::testing
+}  // namespace tovan::test

@@ -17,8 +17,8 @@
 namespace tovan {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::TempDir;
+using test::TempDir;
+using testing::ElementsAre;
 
 // Patience only keeps a broken test from hanging; nothing relies on it.
 constexpr auto kPatience = std::chrono::seconds(60);
@@ -90,14 +90,14 @@ class Recorder final : public MachineDelegate {
 
 // Owns a platform, a real queue and one machine built on a scripted disk image in a temporary
 // directory. The machine is driven only from its queue, as the helper drives it.
-class SimMachineTest : public ::testing::Test {
+class SimMachineTest : public testing::Test {
  protected:
   ~SimMachineTest() override {
     queue_.sync([this] { machine_.reset(); });
   }
 
   MachineConfiguration configurationFor(std::string_view script) {
-    testing::writeFile(dir_ / "disk", script);
+    test::writeFile(dir_ / "disk", script);
     Result<StorageDevice> disk = platform_.attachDiskImage(dir_ / "disk", DiskAccess::readWrite);
     EXPECT_TRUE(disk);
     MachineConfiguration configuration;
@@ -143,16 +143,16 @@ TEST_F(SimMachineTest, RestoreRefusesFilesThatAreNotThisMachinesState) {
   MachineConfiguration configuration = configurationFor("");
   const std::string& identifier = configuration.machineIdentifier.dataRepresentation;
   const std::string good = encodeSimSavedState({identifier, 2, std::uint64_t{1} << 30, 1});
-  testing::writeFile(dir_ / "good", good);
-  testing::writeFile(dir_ / "garbage",
-                     "\x7f"
-                     "ELF garbage");
-  testing::writeFile(dir_ / "truncated", good.substr(0, good.size() / 2));
-  testing::writeFile(dir_ / "other-id",
-                     encodeSimSavedState({platform_.newMachineIdentifier().dataRepresentation, 2,
-                                          std::uint64_t{1} << 30, 1}));
-  testing::writeFile(dir_ / "other-memory",
-                     encodeSimSavedState({identifier, 2, std::uint64_t{2} << 30, 1}));
+  test::writeFile(dir_ / "good", good);
+  test::writeFile(dir_ / "garbage",
+                  "\x7f"
+                  "ELF garbage");
+  test::writeFile(dir_ / "truncated", good.substr(0, good.size() / 2));
+  test::writeFile(dir_ / "other-id",
+                  encodeSimSavedState({platform_.newMachineIdentifier().dataRepresentation, 2,
+                                       std::uint64_t{1} << 30, 1}));
+  test::writeFile(dir_ / "other-memory",
+                  encodeSimSavedState({identifier, 2, std::uint64_t{2} << 30, 1}));
   create(configuration);
 
   EXPECT_EQ(restore(dir_ / "missing"), "restore: cannot open saved state \"" + (dir_ / "missing") +

@@ -11,20 +11,20 @@
 namespace tovan {
 namespace {
 
-using ::testing::AllOf;
-using ::testing::Field;
-using testing::Finished;
-using ::testing::StartsWith;
-using testing::writeFile;
+using test::Finished;
+using test::writeFile;
+using testing::AllOf;
+using testing::Field;
+using testing::StartsWith;
 
-::testing::Matcher<const Finished&> finishedWith(int status, const std::string& out,
-                                                 const std::string& err) {
+testing::Matcher<const Finished&> finishedWith(int status, const std::string& out,
+                                               const std::string& err) {
   return AllOf(Field("status", &Finished::status, status), Field("out", &Finished::out, out),
                Field("err", &Finished::err, err));
 }
 
 // Owns a directory with a healthy disk image and seed and writes helper.json for each run.
-class ValidateCommandTest : public ::testing::Test {
+class ValidateCommandTest : public testing::Test {
  protected:
   ValidateCommandTest() {
     writeFile(dir_ / "disk.img", "");
@@ -46,14 +46,14 @@ class ValidateCommandTest : public ::testing::Test {
 
   Finished validate() {
     writeFile(dir_ / "helper.json", config_.dump());
-    return testing::runProcess({TOVAN_HELPER_SIM, "validate", "--config", dir_ / "helper.json"});
+    return test::runProcess({TOVAN_HELPER_SIM, "validate", "--config", dir_ / "helper.json"});
   }
 
   static std::string noLogLine(const std::string& path) {
     return "{\"event\":\"log\",\"line\":\"console logging disabled (cannot open " + path + ")\"}\n";
   }
 
-  testing::TempDir dir_;
+  test::TempDir dir_;
   nlohmann::json config_;
 };
 
@@ -93,7 +93,7 @@ TEST_F(ValidateCommandTest, WhatIsAtAPathDecidesTheOutcomeWithoutWaiting) {
   struct stat info;
   ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
   ASSERT_TRUE(S_ISREG(info.st_mode));
-  EXPECT_THAT(testing::readFileOrEmpty(fifo), StartsWith("tovan-sim-id:"));
+  EXPECT_THAT(test::readFileOrEmpty(fifo), StartsWith("tovan-sim-id:"));
 }
 
 // Given a platform that rejects the finished machine: the earlier log line on standard output,

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace tovan::testing {
+namespace tovan::test {
 
 namespace {
 
@@ -184,4 +184,4 @@ bool fileExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
-}  // namespace tovan::testing
+}  // namespace tovan::test

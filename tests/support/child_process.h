@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tovan::testing {
+namespace tovan::test {
 
 struct Finished {
   int status = -1;  // exit status, or 128 + signal number
@@ -80,4 +80,4 @@ std::string readFileOrEmpty(const std::string& path);
 void writeFile(const std::string& path, std::string_view bytes);
 bool fileExists(const std::string& path);
 
-}  // namespace tovan::testing
+}  // namespace tovan::test

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tovan::testing {
+namespace tovan::test {
 
 class StdoutCapture {
  public:
@@ -65,4 +65,4 @@ class StdoutCapture {
   std::string captured_;
 };
 
-}  // namespace tovan::testing
+}  // namespace tovan::test
