@@ -1,4 +1,4 @@
-#include "qemu_test_support.h"
+#include "support/qemu.h"
 
 #include <dirent.h>
 

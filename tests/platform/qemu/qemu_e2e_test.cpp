@@ -19,7 +19,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "qemu_test_support.h"
+#include "support/qemu.h"
 #include "support/child_process.h"
 
 namespace tovan {

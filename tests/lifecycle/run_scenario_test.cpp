@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "scenario_fixture.h"
+#include "support/scenario.h"
 
 namespace tovan::test {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "scenario_fixture.h"
+#include "support/scenario.h"
 
 namespace tovan::test {
 namespace {

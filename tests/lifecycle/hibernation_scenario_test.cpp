@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "scenario_fixture.h"
+#include "support/scenario.h"
 
 namespace tovan::test {
 namespace {

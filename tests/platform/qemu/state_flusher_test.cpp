@@ -13,7 +13,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/qemu/state_flusher.h"
-#include "qemu_test_support.h"
+#include "support/qemu.h"
 #include "support/child_process.h"
 
 namespace tovan {

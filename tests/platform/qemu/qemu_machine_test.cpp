@@ -18,7 +18,7 @@
 #include "platform/qemu/machine_uuid.h"
 #include "platform/qemu/qemu_platform.h"
 #include "platform/serial_queue.h"
-#include "qemu_test_support.h"
+#include "support/qemu.h"
 #include "support/child_process.h"
 
 namespace tovan {

@@ -1,4 +1,4 @@
-#include "scenario_fixture.h"
+#include "support/scenario.h"
 
 #include <signal.h>
 
