@@ -49,7 +49,8 @@ void Timer::run() {
     }
     auto first = entries_.begin();
     if (Clock::now() < first->first) {
-      wake_.wait_until(lock, first->first);
+      const Clock::time_point due = first->first;  // the entry may be cancelled meanwhile
+      wake_.wait_until(lock, due);
       continue;
     }
     std::function<void()> post = std::move(first->second.post);
