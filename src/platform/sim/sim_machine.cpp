@@ -66,6 +66,8 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
   bool hasRun = false;
   // The guest decided to power off while it could not (paused); it does as soon as it runs.
   bool powerOffPending = false;
+  Completion inFlight;  // the start, restore, resume, pause or save under way
+  const char* inFlightVerb = "";
   double secondsRunBefore = 0;  // over the stretches of running before the current one
   Clock::time_point runningSince;
 
@@ -144,7 +146,9 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
     if (const auto& error = script.errorAfter) {
       laterInThisLife(error->seconds, [description = error->description](Core& core) {
         core.stop();
-        if (core.delegate) core.delegate->didStopWithError(Error{description});
+        core.later(0, [description](Core& stopped) {
+          if (stopped.delegate) stopped.delegate->didStopWithError(Error{description});
+        });
       });
     }
     if (const auto& detach = script.detachNetworkAfter) {
@@ -163,13 +167,20 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
       return;
     }
     stop();
-    if (delegate) delegate->guestDidStop();
+    later(0, [](Core& stopped) {
+      if (stopped.delegate) stopped.delegate->guestDidStop();
+    });
   }
 
+  // The operation in flight, cut short, completes before anything else is told of the stop.
   void stop() {
     setState(State::stopped);
     ++life;
     powerOffPending = false;
+    if (Completion done = std::exchange(inFlight, nullptr)) {
+      completeLater(std::move(done), Error{std::string("the machine stopped before ") +
+                                           inFlightVerb + " completed"});
+    }
   }
 
   // The shape of every asynchronous operation: it needs state `required`, passes through
@@ -183,13 +194,10 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
       return;
     }
     setState(during);
-    later(seconds, [verb, startedIn = life, done = std::move(done),
-                    outcome = std::move(outcome)](Core& core) {
-      if (core.life != startedIn) {
-        done(Error{std::string("the machine stopped before ") + verb + " completed"});
-        return;
-      }
-      done(outcome(core));
+    inFlight = std::move(done);
+    inFlightVerb = verb;
+    laterInThisLife(seconds, [outcome = std::move(outcome)](Core& core) {
+      if (Completion finished = std::exchange(core.inFlight, nullptr)) finished(outcome(core));
     });
   }
 
