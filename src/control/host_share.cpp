@@ -2,14 +2,7 @@
 
 #include <array>
 
-#include "base/files.h"
 #include "control/run_bounded.h"
-
-#if defined(__APPLE__) || defined(__FreeBSD__)
-#include <sys/mount.h>
-#include <sys/param.h>
-#include <sys/ucred.h>
-#endif
 
 namespace tovan {
 
@@ -45,24 +38,6 @@ std::vector<std::string_view> splitFields(std::string_view line) {
     start = end + 1;
   }
   return fields;
-}
-
-std::optional<std::vector<MountEntry>> readSystemMountTable() {
-#if defined(__APPLE__) || defined(__FreeBSD__)
-  // MNT_NOWAIT: the kernel's current table, without asking any file system for fresh figures.
-  struct statfs* table = nullptr;
-  int count = ::getmntinfo(&table, MNT_NOWAIT);
-  if (count < 1 || table == nullptr) return std::nullopt;
-  std::vector<MountEntry> entries;
-  entries.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) entries.push_back({table[i].f_mntonname, table[i].f_fstypename});
-  return entries;
-#else
-  // A kernel-generated file: reading it never touches the mounted file systems themselves.
-  Result<std::string> text = readWholeFile("/proc/self/mountinfo");
-  if (!text) return std::nullopt;
-  return parseMountInfo(*text);
-#endif
 }
 
 }  // namespace

@@ -27,6 +27,11 @@ struct HostShareTools {
 // The host's own mount table and runBounded.
 HostShareTools systemHostShareTools();
 
+// The host's mount table, read without touching any mounted file system (a hung share must not
+// block the reader): getmntinfo(3) with MNT_NOWAIT on macOS (mount_table_apple.cpp), the
+// kernel's /proc/self/mountinfo on Linux (mount_table_linux.cpp). Absent when it cannot be read.
+std::optional<std::vector<MountEntry>> readSystemMountTable();
+
 // Decodes the text of /proc/<pid>/mountinfo: the mount point (fifth field) and the type (first
 // field after the " - " separator), with the kernel's octal escapes (\040 for a blank, \011,
 // \012, \134) undone. Lines that do not have that shape are skipped.
