@@ -71,8 +71,11 @@ Result<MachineConfiguration> buildConfiguration(const HelperConfig& config, Plat
   const std::uint64_t maximumMemory = platform.maximumAllowedMemorySize();
   machine.memorySize = std::max(std::min(config.memoryMib << 20, maximumMemory), minimumMemory);
 
+  // Cached, not automatic: Linux guests on virtio block devices in the framework's automatic mode
+  // have lost data (ext4 and btrfs checksum errors, read-only remounts), worst on external drives.
+  // Every flush still reaches the disk (full synchronization).
   Result<StorageDevice> disk = platform.attachDiskImage(
-      config.diskPath, DiskAccess::readWrite, DiskCaching::automatic, DiskSynchronization::full);
+      config.diskPath, DiskAccess::readWrite, DiskCaching::cached, DiskSynchronization::full);
   if (!disk) return disk.error();
   Result<StorageDevice> seed = platform.attachDiskImage(config.seedPath, DiskAccess::readOnly);
   if (!seed) return seed.error();
