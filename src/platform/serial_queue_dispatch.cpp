@@ -44,4 +44,6 @@ bool SerialQueue::isCurrent() const { return dispatch_get_specific(state_.get())
 
 const std::string& SerialQueue::label() const { return state_->label; }
 
+void* SerialQueue::dispatchQueue() const { return state_->queue; }
+
 }  // namespace tovan
