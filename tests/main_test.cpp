@@ -1,24 +1,13 @@
-// The command line as the parent app and a person at a terminal meet it: exact bytes on both
-// outputs and the exit status, from the built executable.
+// The command line as the parent app and a person meet it: exact bytes on both outputs, status.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
-#include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "support/child_process.h"
 
-namespace tovan {
+namespace tovan::test {
 namespace {
-
-using test::Finished;
-using test::runProcess;
-using test::TempDir;
-
-const std::string kHelper = TOVAN_HELPER_SIM;
 
 const std::string kHelpText =
     "tovan-vmhelper 0.3.3 \xe2\x80\x94 Tovan VM helper for macOS (Apple Virtualization)\n"
@@ -40,114 +29,66 @@ const std::string kHelpText =
     "  run       --config <helper.json>   Boot the VM, stream NDJSON events\n"
     "  validate  --config <helper.json>   Check the config without booting\n"
     "  help                               Show this help\n"
-    "  version                            Print the helper version";
+    "  version                            Print the helper version\n";
 
-Finished run(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), kHelper);
-  return runProcess(arguments);
-}
-
-TEST(HelpText, HasNineteenLinesWithTheCommandDescriptionsAtColumn38) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = kHelpText.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(kHelpText.substr(start, end - start));
-  }
-  lines.push_back(kHelpText.substr(start));
-  ASSERT_EQ(lines.size(), 19u);
-  for (int i : {1, 6, 10, 13}) EXPECT_EQ(lines[i], "") << "line " << i + 1;
-  for (int i = 15; i < 19; ++i) EXPECT_NE(lines[i][37], ' ') << lines[i];
-  for (int i = 15; i < 19; ++i) EXPECT_EQ(lines[i][36], ' ') << lines[i];
-  EXPECT_EQ(kHelpText.find('\t'), std::string::npos);
-}
-
-TEST(CommandLine, VersionAndHelpWordsPrintOnStandardOutput) {
-  for (const char* word : {"version", "--version", "-V"}) {
-    Finished result = run({word, "ignored", "--config"});
-    EXPECT_EQ(result.status, 0) << word;
-    EXPECT_EQ(result.out, "0.3.3\n") << word;
-    EXPECT_EQ(result.err, "") << word;
-  }
-  for (const char* word : {"help", "--help", "-h"}) {
-    Finished result = run({word});
-    EXPECT_EQ(result.status, 0) << word;
-    EXPECT_EQ(result.out, kHelpText + "\n") << word;
-    EXPECT_EQ(result.err, "") << word;
-  }
-}
-
-TEST(CommandLine, EveryMalformedCommandLineIsTheHelpTextOnStandardErrorWithStatus2) {
-  const std::vector<std::vector<std::string>> malformed = {
-      {},
-      {"Version"},
-      {"HELP"},
-      {"Run", "--config", "helper.json"},
-      {"run"},
-      {"run", "--config"},
-      {"run", "-c", "helper.json"},
-      {"run", "helper.json", "--config"},
-      {"validate", "--config=helper.json"},
-      {"boot", "--config", "helper.json"},
-  };
-  for (const auto& arguments : malformed) {
-    Finished result = run(arguments);
-    std::string shown = testing::PrintToString(arguments);
-    EXPECT_EQ(result.status, 2) << shown;
-    EXPECT_EQ(result.out, "") << shown;
-    EXPECT_EQ(result.err, kHelpText + "\n") << shown;
-  }
-}
-
-TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErrorWithStatus2) {
-  TempDir dir;
-  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);  // no writer will ever come
-  const std::string digits(400, '9');
-  const std::string overflow = "JSON number out of range at line 1, column ";
-  struct Case {
-    std::string name;
-    std::optional<std::string> content;  // absent: whatever is at the path already
-    std::string reason;
-  };
-  const std::vector<Case> cases = {
-      {"missing.json",
-       {},
-       "cannot open \"" + (dir / "missing.json") + "\": No such file or directory"},
-      {".", {}, "cannot open \"" + (dir / ".") + "\": Is a directory"},
-      {"fifo.json", {}, "cannot open \"" + (dir / "fifo.json") + "\": not a regular file"},
-      {"partial.json", R"({"disk_path": "d", "seed_path": "s"})",
-       "key \"efi_store_path\" not found"},
-      {"array.json", "[]", "the configuration must be a JSON object, found an array"},
-      // A number no double holds, in a field or in an ignored key, is refused where it stands.
-      {"cpus.json", R"({"cpu_count": 1e400})", overflow + "15: number overflow parsing '1e400'"},
-      {"comment.json", R"({"comment": [-1e400]})",
-       overflow + "14: number overflow parsing '-1e400'"},
-      {"memory.json", R"({"memory_mib": )" + digits + "}",
-       overflow + "16: number overflow parsing '" + digits + "'"},
-      {"nul.json",
-       R"({"disk_path":"d","seed_path":"s","efi_store_path":"e","machine_identifier_path":"m",)"
-       R"("console_log_path":"c","mac_address":"","cpu_count":1,"memory_mib":1,"isolated":true,)"
-       R"("save_path":"s\u0000x"})",
-       "\"save_path\" must not contain a NUL character"},
-  };
-  for (const Case& c : cases) {
-    if (c.content) test::writeFile(dir / c.name, *c.content);
-    for (const char* command : {"run", "validate"}) {
-      // Arguments after the path are ignored, so the file is still read.
-      Finished result = run({command, "--config", dir / c.name, "extra", "--config"});
-      EXPECT_EQ(result.status, 2) << c.name;
-      EXPECT_EQ(result.out, "") << c.name;
-      EXPECT_EQ(result.err, "failed to read config: " + c.reason + "\n");
+// Each row: what the command lines (words split at blanks) get; a malformed one, the help text.
+TEST(CommandLine, EachCommandLineGetsItsTextOnItsStreamAndItsStatus) {
+  for (const auto& [expected, lines] : std::vector<std::pair<Finished, std::vector<std::string>>>{
+           {{0, "0.3.3\n", ""}, {"version ignored --config", "--version", "-V"}},
+           {{0, kHelpText, ""}, {"help", "--help", "-h"}},
+           {{2, "", kHelpText},
+            {"", "Version", "HELP", "Run --config helper.json", "run", "run --config",
+             "run -c helper.json", "run helper.json --config", "validate --config=helper.json",
+             "boot --config helper.json"}}}) {
+    for (const std::string& line : lines) {
+      std::vector<std::string> arguments = {TOVAN_HELPER_SIM};
+      std::istringstream words(line);
+      for (std::string word; words >> word;) arguments.push_back(word);
+      const Finished result = runProcess(arguments);
+      EXPECT_EQ(std::tie(result.status, result.out, result.err),
+                std::tie(expected.status, expected.out, expected.err))
+          << line;
     }
   }
 }
 
-TEST(CommandLine, ARelativeConfigPathIsReadFromTheWorkingDirectory) {
+// The path is opened as given; arguments after it are ignored. A number no double holds, in a
+// field or in an ignored key, is refused where it stands.
+TEST(CommandLine, AConfigurationThatCannotBeReadOrDecodedIsOneLineOnStandardErrorWithStatus2) {
   TempDir dir;
-  test::writeFile(dir / "helper.json", "{}");
-  Finished result = runProcess({kHelper, "validate", "--config", "helper.json"}, "", dir.path());
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.err, "failed to read config: key \"disk_path\" not found\n");
+  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);  // no writer will ever come
+  const std::string digits(400, '9'), overflow = "JSON number out of range at line 1, column ";
+  const std::string syntax = "JSON syntax error at line ";
+  using Row = std::tuple<std::string, std::optional<std::string>, std::string>;
+  for (const auto& [name, content, reason] : std::vector<Row>{
+           {"missing.json", {}, "cannot open \"missing.json\": No such file or directory"},
+           {".", {}, "cannot open \".\": Is a directory"},
+           {"fifo.json", {}, "cannot open \"fifo.json\": not a regular file"},
+           {"partial.json", R"({"disk_path": "d"})", "key \"seed_path\" not found"},
+           {"array.json", "[]", "the configuration must be a JSON object, found an array"},
+           {"cpus.json", R"({"cpu_count": 1e400})",
+            overflow + "15: number overflow parsing '1e400'"},
+           {"comment.json", R"({"comment": [-1e400]})",
+            overflow + "14: number overflow parsing '-1e400'"},
+           {"memory.json", R"({"memory_mib": )" + digits + "}",
+            overflow + "16: number overflow parsing '" + digits + "'"},
+           {"empty.json", "",
+            syntax + "1, column 1: unexpected end of input; expected '[', '{', or a literal"},
+           {"oops.json", "{\n  \"disk_path\": \"a\",\n  oops\n}",
+            syntax + "3, column 3: syntax error while parsing object key - invalid literal; "
+                     "last read: '\"a\",<U+000A>  o'; expected string literal"},
+           {"utf8.json", "{\"vm_name\": \"\xff\"}",
+            syntax + "1, column 14: invalid string: ill-formed UTF-8 byte; last read: '\"\xff'"}}) {
+    if (content) writeFile(dir / name, *content);
+    for (const char* command : {"run", "validate"}) {
+      const Finished result = runProcess(
+          {TOVAN_HELPER_SIM, command, "--config", name, "extra", "--config"}, {}, dir.path());
+      EXPECT_EQ(std::tie(result.status, result.out, result.err),
+                std::tuple(2, "", "failed to read config: " + reason + "\n"))
+          << command;
+    }
+  }
 }
 
 }  // namespace
-}  // namespace tovan
+}  // namespace tovan::test

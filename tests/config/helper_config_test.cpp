@@ -1,193 +1,90 @@
+// Decoding the configuration file: every field, the checks on each, and which failure is
+// reported first. Documents that are not JSON are tried through the executable (main_test).
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <string>
 
 #include "config/helper_config.h"
 
-namespace tovan {
+namespace tovan::test {
 namespace {
 
-using testing::HasSubstr;
 using Json = nlohmann::ordered_json;
 
-Json exampleFile() {
-  return Json::parse(R"({
-    "disk_path": "/srv/vms/build01/disk.img",
-    "seed_path": "/srv/vms/build01/seed.img",
-    "efi_store_path": "/srv/vms/build01/efi-vars.bin",
-    "machine_identifier_path": "/srv/vms/build01/machine-id.bin",
-    "console_log_path": "/srv/vms/build01/console.log",
-    "mac_address": "02:00:00:00:00:01",
-    "cpu_count": 4,
-    "memory_mib": 4096,
-    "isolated": false,
-    "save_path": "/srv/vms/build01/saved-state.bin",
-    "vm_name": "build01"
-  })");
+const Json kExample = Json::parse(R"({"disk_path": "/vm/disk.img", "seed_path": "/vm/seed.img",
+    "efi_store_path": "/vm/efi-vars.bin", "machine_identifier_path": "/vm/machine-id.bin",
+    "console_log_path": "/vm/console.log", "mac_address": "02:00:00:00:00:01", "cpu_count": 4,
+    "memory_mib": 4096, "isolated": false, "save_path": "/vm/saved-state", "vm_name": "vm"})");
+
+// A decoded configuration written back in the file's form, to compare field by field.
+Json encode(const HelperConfig& c) {
+  return {{"disk_path", c.diskPath},
+          {"seed_path", c.seedPath},
+          {"efi_store_path", c.efiStorePath},
+          {"machine_identifier_path", c.machineIdentifierPath},
+          {"console_log_path", c.consoleLogPath},
+          {"mac_address", c.macAddress},
+          {"cpu_count", c.cpuCount},
+          {"memory_mib", c.memoryMib},
+          {"isolated", c.isolated},
+          {"save_path", c.savePath},
+          {"vm_name", c.vmName ? Json(*c.vmName) : Json()}};
 }
 
-Result<HelperConfig> decode(const Json& file) { return decodeHelperConfig(file.dump()); }
-
-std::string failureOf(const Json& file) {
-  Result<HelperConfig> result = decode(file);
-  return result ? "<decoded>" : result.error().description;
-}
-
-TEST(DecodeHelperConfig, ExampleFileSetsEveryFieldAndCamelCaseKeysDecodeTheSame) {
-  auto at = [](const char* name) { return "/srv/vms/build01/" + std::string(name); };
-  const HelperConfig expected{at("disk.img"),
-                              at("seed.img"),
-                              at("efi-vars.bin"),
-                              at("machine-id.bin"),
-                              at("console.log"),
-                              "02:00:00:00:00:01",
-                              4,
-                              4096,
-                              false,
-                              at("saved-state.bin"),
-                              "build01"};
-  Result<HelperConfig> config = decode(exampleFile());
-  ASSERT_TRUE(config) << config.error().description;
-  EXPECT_TRUE(*config == expected);
-
-  // Extra keys are ignored.
-  Json camel;
-  const Json snake = exampleFile();
-  for (const auto& [key, value] : snake.items()) camel[convertFromSnakeCase(key)] = value;
-  camel["name"] = "ignored";
-  camel["comment"] = nlohmann::json::array({1, 2});
-  ASSERT_TRUE(camel.contains("machineIdentifierPath"));
-  config = decode(camel);
-  ASSERT_TRUE(config) << config.error().description;
-  EXPECT_TRUE(*config == expected);
-}
-
-TEST(DecodeHelperConfig, VmNameAbsentOrNullIsAbsentButAnyOtherTypeFails) {
-  Json file = exampleFile();
-  file.erase("vm_name");
-  EXPECT_EQ(decode(file)->vmName, std::nullopt);
-  file["vm_name"] = nullptr;
-  EXPECT_EQ(decode(file)->vmName, std::nullopt);
-  file["vm_name"] = 7;
-  EXPECT_EQ(failureOf(file), "\"vm_name\" must be a string or null, found an integer");
-}
-
-TEST(DecodeHelperConfig, RequiredFieldsHaveNoDefaultsAndTheFirstFailureInFieldOrderWins) {
-  Json file = exampleFile();
-  file.erase("isolated");
-  EXPECT_EQ(failureOf(file), "key \"isolated\" not found");
-
-  file = exampleFile();
-  file.erase("cpu_count");
-  file.erase("disk_path");  // earlier in field order than cpu_count
-  EXPECT_EQ(failureOf(file), "key \"disk_path\" not found");
-
-  file = exampleFile();
-  file["save_path"] = 3;
-  file["seed_path"] = nullptr;
-  EXPECT_EQ(failureOf(file), "\"seed_path\" must not be null");
-}
-
-TEST(DecodeHelperConfig, TypesAreCheckedButRangesAndEmptinessAreNot) {
-  Json file = exampleFile();
-  file["cpu_count"] = "4";
-  EXPECT_EQ(failureOf(file), "\"cpu_count\" must be an integer, found a string");
-  file["cpu_count"] = 0;
-  EXPECT_EQ(decode(file)->cpuCount, 0);
-  file["cpu_count"] = -2;
-  EXPECT_EQ(decode(file)->cpuCount, -2);
-
-  file = exampleFile();
-  file["isolated"] = 1;
-  EXPECT_EQ(failureOf(file), "\"isolated\" must be true or false, found an integer");
-  file["isolated"] = true;
-  EXPECT_TRUE(decode(file)->isolated);
-
-  file = exampleFile();
-  file["disk_path"] = "";
-  EXPECT_EQ(decode(file)->diskPath, "");
-  file["mac_address"] = false;
-  EXPECT_EQ(failureOf(file), "\"mac_address\" must be a string, found a boolean");
-}
-
-// The OS would end a path or the share name at a NUL; the MAC address merely fails to parse.
-TEST(DecodeHelperConfig, PathsAndTheNameMustNotHoldANul) {
-  const std::string withNul("a\0b", 3);
-  for (const char* key : {"disk_path", "seed_path", "efi_store_path", "machine_identifier_path",
+// Each row: the failure, or else the decoded value of the first key edited, then edits of the
+// example as key and JSON value (none: removed). Each file is decoded also in camel case.
+TEST(DecodeHelperConfig, ReadsEveryFieldAndChecksTypesInFieldOrderButNotRangesOrEmptiness) {
+  Result<HelperConfig> example = decodeHelperConfig(kExample.dump());
+  ASSERT_TRUE(example) << example.error().description;
+  EXPECT_EQ(encode(*example), kExample);  // every field, each from its own key
+  std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+      {"null", {"vm_name", ""}},
+      {"null", {"vm_name", "null"}},
+      {"\"vm_name\" must be a string or null, found an integer", {"vm_name", "7"}},
+      {"key \"isolated\" not found", {"isolated", ""}},
+      {"key \"disk_path\" not found", {"cpu_count", "", "disk_path", ""}},
+      // Keys match fields in camel case: inner underscores go, outer ones stay.
+      {"key \"disk_path\" not found", {"disk_path", "", "_disk_path", "\"/x\""}},
+      {"key \"disk_path\" not found", {"disk_path", "", "disk_path__", "\"/x\""}},
+      {"\"/x\"", {"disk_path", "", "disk__path", "\"/x\"", "___", "1"}},
+      {"\"seed_path\" must not be null", {"save_path", "3", "seed_path", "null"}},
+      {"\"cpu_count\" must be an integer, found a string", {"cpu_count", "\"4\""}},
+      {"\"isolated\" must be true or false, found an integer", {"isolated", "1"}},
+      {"true", {"isolated", "true"}},
+      {"\"\"", {"disk_path", "\"\""}},
+      {"\"mac_address\" must be a string, found a boolean", {"mac_address", "false"}},
+      // A NUL only makes the MAC address fail to parse later; paths and the name refuse it below.
+      {R"("a\u0000b")", {"mac_address", R"("a\u0000b")"}},
+      // Any signed 64-bit CPU count and unsigned memory size, also as an integral number.
+      {"-9223372036854775808", {"cpu_count", "-9223372036854775808"}},
+      {"9223372036854775807", {"cpu_count", "9223372036854775807"}},
+      {"4", {"cpu_count", "4.0"}},
+      {"18446744073709551615", {"memory_mib", "18446744073709551615"}},
+      {"2000", {"memory_mib", "2e3"}},
+      {"\"cpu_count\" must be a signed 64-bit integer, found 9223372036854775808",
+       {"cpu_count", "9223372036854775808"}},
+      {"\"cpu_count\" must be a signed 64-bit integer, found 2.5", {"cpu_count", "2.5"}},
+      {"\"memory_mib\" must be an integer from 0 to 2^64-1, found -1", {"memory_mib", "-1"}},
+      {"\"memory_mib\" must be an integer from 0 to 2^64-1, found 1.8446744073709552e+19",
+       {"memory_mib", "18446744073709551616"}}};
+  for (std::string key : {"disk_path", "seed_path", "efi_store_path", "machine_identifier_path",
                           "console_log_path", "save_path", "vm_name"}) {
-    Json file = exampleFile();
-    file[key] = withNul;
-    EXPECT_EQ(failureOf(file), "\"" + std::string(key) + "\" must not contain a NUL character");
+    rows.push_back({"\"" + key + "\" must not contain a NUL character", {key, R"("a\u0000b")"}});
   }
-  Json file = exampleFile();
-  file["mac_address"] = withNul;
-  EXPECT_EQ(decode(file)->macAddress, withNul);
-}
-
-// The integer rules are applied to the literal text, so they are checked on raw JSON.
-std::string withNumbers(std::string_view cpu, std::string_view memory) {
-  std::string text = exampleFile().dump();
-  auto replace = [&](std::string_view key, std::string_view literal) {
-    auto start = text.find(key);
-    start = text.find(':', start) + 1;
-    auto end = text.find_first_of(",}", start);
-    text.replace(start, end - start, literal);
-  };
-  replace("\"cpu_count\"", cpu);
-  replace("\"memory_mib\"", memory);
-  return text;
-}
-
-TEST(DecodeHelperConfig, CpuCountIsAnySigned64BitIntegerAndMemoryAnyUnsigned64BitInteger) {
-  auto decoded = [](std::string_view cpu, std::string_view memory) {
-    return decodeHelperConfig(withNumbers(cpu, memory));
-  };
-  Result<HelperConfig> extremes = decoded("-9223372036854775808", "18446744073709551615");
-  ASSERT_TRUE(extremes) << extremes.error().description;
-  EXPECT_EQ(extremes->cpuCount, INT64_MIN);
-  EXPECT_EQ(extremes->memoryMib, UINT64_MAX);
-  EXPECT_EQ(decoded("9223372036854775807", "0")->cpuCount, INT64_MAX);
-  EXPECT_EQ(decoded("4.0", "2e3")->memoryMib, 2000u);
-
-  EXPECT_THAT(decoded("9223372036854775808", "1").error().description,
-              HasSubstr("\"cpu_count\" must be a signed 64-bit integer"));
-  EXPECT_THAT(decoded("2.5", "1").error().description,
-              HasSubstr("\"cpu_count\" must be a signed 64-bit integer, found 2.5"));
-  EXPECT_THAT(decoded("1", "-1").error().description,
-              HasSubstr("\"memory_mib\" must be an integer from 0 to 2^64-1, found -1"));
-  EXPECT_THAT(decoded("1", "18446744073709551616").error().description,
-              HasSubstr("\"memory_mib\" must be an integer from 0 to 2^64-1"));
-  EXPECT_TRUE(decoded("1", "17592186044416"));  // 2^44 decodes; the builder refuses it
-}
-
-TEST(DecodeHelperConfig, DocumentsThatAreNotOneJsonObjectFailWithTheirPosition) {
-  EXPECT_EQ(decodeHelperConfig("[1, 2]").error().description,
-            "the configuration must be a JSON object, found an array");
-  EXPECT_THAT(decodeHelperConfig("").error().description,
-              HasSubstr("JSON syntax error at line 1, column 1"));
-  EXPECT_THAT(decodeHelperConfig("{\n  \"disk_path\": \"a\",\n  oops\n}").error().description,
-              HasSubstr("JSON syntax error at line 3, column 3"));
-  std::string invalidUtf8 = exampleFile().dump();
-  invalidUtf8.replace(invalidUtf8.find("build01"), 1, "\xff");
-  EXPECT_THAT(decodeHelperConfig(invalidUtf8).error().description, HasSubstr("JSON syntax error"));
-}
-
-TEST(ConvertFromSnakeCase, KeepsOuterUnderscoresAndCapitalisesAfterInnerOnes) {
-  EXPECT_EQ(convertFromSnakeCase("machine_identifier_path"), "machineIdentifierPath");
-  EXPECT_EQ(convertFromSnakeCase("isolated"), "isolated");
-  EXPECT_EQ(convertFromSnakeCase("diskPath"), "diskPath");
-  EXPECT_EQ(convertFromSnakeCase("_disk_path"), "_diskPath");
-  EXPECT_EQ(convertFromSnakeCase("disk_path__"), "diskPath__");
-  EXPECT_EQ(convertFromSnakeCase("___"), "___");
-  EXPECT_EQ(convertFromSnakeCase("disk__path"), "diskPath");
-
-  Json file = exampleFile();
-  file.erase("disk_path");
-  file["_disk_path"] = "/x";  // matches no field
-  EXPECT_EQ(failureOf(file), "key \"disk_path\" not found");
+  for (const auto& [outcome, edits] : rows) {
+    Json file = kExample, camel = {{"name", "ignored"}, {"comment", {1, 2}}};
+    for (size_t i = 0; i < edits.size(); i += 2) {
+      if (edits[i + 1].empty()) file.erase(edits[i]);
+      if (!edits[i + 1].empty()) file[edits[i]] = Json::parse(edits[i + 1]);
+    }
+    for (const auto& [key, value] : file.items()) camel[convertFromSnakeCase(key)] = value;
+    for (const Json& each : {file, camel}) {
+      Result<HelperConfig> config = decodeHelperConfig(each.dump());
+      EXPECT_EQ(config ? encode(*config)[edits[0]].dump() : config.error().description, outcome)
+          << each.dump();
+    }
+  }
 }
 
 }  // namespace
-}  // namespace tovan
+}  // namespace tovan::test

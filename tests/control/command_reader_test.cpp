@@ -1,20 +1,15 @@
 // Which lines are commands, and how the reader takes lines off a pipe however they were written.
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "control/command_reader.h"
 
-namespace tovan {
+namespace tovan::test {
 namespace {
-
-using testing::ElementsAre;
 
 TEST(ParseCommand, AcceptsExactlyTheThreeWordsAsAStringCmdOfAnObject) {
   EXPECT_EQ(parseCommand(R"({"cmd":"stop"})"), Command::stop);
@@ -35,31 +30,28 @@ std::string commandOfSize(std::string_view word, size_t size) {
   return head + std::string(size - head.size() - 2, 'x') + "\"}";
 }
 
+// Written in pieces into a pipe that is non-blocking, as a parent may hand standard input down:
+// an empty pipe is not its end.
 TEST(ReadCommands, JoinsSplitLinesSkipsOverlongOnesAndTakesAnUnterminatedLastLine) {
-  // Non-blocking, as a parent may hand standard input down: an empty pipe is not its end.
   const std::vector<std::string> writes = {
-      R"({"cm)", R"(d":"hib)", "ernate\"}\n" + commandOfSize("stop", kMaxCommandLineBytes),
+      R"({"cm)", R"(d":"hib)", "ernate\"}\nstop\n" + commandOfSize("stop", kMaxCommandLineBytes),
       "\n" + commandOfSize("hibernate", kMaxCommandLineBytes + 1) + "\n", R"({"cmd":"kill"})"};
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+  ::signal(SIGPIPE, SIG_IGN);  // should the reader quit early, the writer fails rather than hang
   std::thread writer([&writes, fd = fds[1]] {
     for (const std::string& bytes : writes) {
-      for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
+      EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     ::close(fd);
   });
   std::vector<Command> obeyed;
   readCommands(fds[0], [&obeyed](Command command) { obeyed.push_back(command); });
-  ::signal(SIGPIPE, SIG_IGN);  // a reader that quit early must not leave the writer stuck
   ::close(fds[0]);
   writer.join();
-  EXPECT_THAT(obeyed, ElementsAre(Command::hibernate, Command::stop, Command::kill));
+  EXPECT_THAT(obeyed, testing::ElementsAre(Command::hibernate, Command::stop, Command::kill));
 }
 
 }  // namespace
-}  // namespace tovan
+}  // namespace tovan::test

@@ -1,84 +1,46 @@
-// The host-share unmount ladder against a scripted mount table and a recording runner, and the
-// decoding of Linux's mount table.
+// The host-share unmount ladder on a scripted mount table and runner; Linux's mount table read.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "control/host_share.h"
 
-namespace tovan {
+namespace tovan::test {
 namespace {
 
-using testing::ElementsAre;
-using testing::IsEmpty;
 using Argv = std::vector<std::string>;
 
-// A mount table that holds `share_` until `runsUntilGone_` programs have run, among other
-// mounts, and a runner that remembers what it was asked to run.
-class HostShareTest : public testing::Test {
- protected:
-  HostShareTools tools() {
-    return {[this]() -> std::optional<std::vector<MountEntry>> {
-              ++tableReads_;
-              std::vector<MountEntry> table = {{"/", "apfs"}, {"/Volumes/Backup", "smbfs"}};
-              if (runs_.size() < runsUntilGone_) table.push_back(share_);
-              return table;
-            },
-            [this](const Argv& argv, double seconds) {
-              runs_.push_back(argv);
-              EXPECT_EQ(seconds, 3.0);
-            }};
-  }
-
-  MountEntry share_{"/Volumes/my vm", "smbfs"};
-  size_t runsUntilGone_ = 99;
-  int tableReads_ = 0;
-  std::vector<Argv> runs_;
-};
-
-TEST_F(HostShareTest, OnlyAnSmbMountAtExactlyTheSharePathNeedsUnmounting) {
-  runsUntilGone_ = 0;
-  EXPECT_TRUE(unmountHostShare("my vm", tools()));
-  runsUntilGone_ = 99;
-  for (const MountEntry& lookalike : std::vector<MountEntry>{{"/Volumes/my vm", "apfs"},
-                                                             {"/Volumes/my vm", "SMBFS"},
-                                                             {"/Volumes/my vm 1", "smbfs"},
-                                                             {"/Volumes/my vm/", "smbfs"},
-                                                             {"/Volumes/my\\040vm", "smbfs"}}) {
-    share_ = lookalike;
-    EXPECT_TRUE(unmountHostShare("my vm", tools())) << lookalike.mountPoint << lookalike.type;
-  }
-  EXPECT_THAT(runs_, IsEmpty());
-  EXPECT_EQ(tableReads_, 6);
-
-  HostShareTools unreadable = tools();
-  unreadable.readMountTable = [] { return std::nullopt; };
-  EXPECT_TRUE(unmountHostShare("my vm", unreadable));
-  EXPECT_THAT(runs_, IsEmpty());
-}
-
-TEST_F(HostShareTest, EachAttemptIsFollowedByAFreshLookAndTheLadderStopsOnceTheShareIsGone) {
+// Each row: the entry in the share's place among other mounts, the programs run before it goes,
+// whether it ends up gone, and the programs run. Only SMB at exactly the share's path counts.
+TEST(HostShare, EachAttemptIsFollowedByAFreshLookAndTheLadderStopsOnceTheShareIsGone) {
   const Argv polite = {"/usr/sbin/diskutil", "unmount", "/Volumes/my vm"};
   const Argv forced = {"/usr/sbin/diskutil", "unmount", "force", "/Volumes/my vm"};
   const Argv umount = {"/sbin/umount", "-f", "/Volumes/my vm"};
-  runsUntilGone_ = 1;
-  EXPECT_TRUE(unmountHostShare("my vm", tools()));
-  EXPECT_THAT(runs_, ElementsAre(polite));
-  EXPECT_EQ(tableReads_, 2);
-
-  runs_.clear();
-  runsUntilGone_ = 3;
-  EXPECT_TRUE(unmountHostShare("my vm", tools()));
-  EXPECT_THAT(runs_, ElementsAre(polite, forced, umount));
-
-  runs_.clear();
-  tableReads_ = 0;
-  runsUntilGone_ = 99;
-  EXPECT_FALSE(unmountHostShare("my vm", tools()));
-  EXPECT_THAT(runs_, ElementsAre(polite, forced, umount));
-  EXPECT_EQ(tableReads_, 4);
+  const MountEntry share = {"/Volumes/my vm", "smbfs"};
+  const std::vector<std::tuple<MountEntry, size_t, bool, std::vector<Argv>>> rows = {
+      {share, 1, true, {polite}},
+      {share, 3, true, {polite, forced, umount}},
+      {share, 9, false, {polite, forced, umount}},
+      {{"/Volumes/my vm", "apfs"}, 9, true, {}},
+      {{"/Volumes/my vm", "SMBFS"}, 9, true, {}},
+      {{"/Volumes/my vm 1", "smbfs"}, 9, true, {}},
+      {{"/Volumes/my vm/", "smbfs"}, 9, true, {}},
+      {{"/Volumes/my\\040vm", "smbfs"}, 9, true, {}}};
+  for (const auto& [entry, runsUntilGone, gone, expected] : rows) {
+    std::vector<Argv> runs;
+    auto table = [&]() -> std::optional<std::vector<MountEntry>> {
+      std::vector<MountEntry> mounted = {{"/", "apfs"}, {"/Volumes/Backup", "smbfs"}};
+      if (runs.size() < runsUntilGone) mounted.push_back(entry);
+      return mounted;
+    };
+    auto run = [&](const Argv& argv, double seconds) {
+      runs.push_back(argv);
+      EXPECT_EQ(seconds, 3.0);
+    };
+    EXPECT_EQ(unmountHostShare("my vm", {table, run}), gone) << entry.mountPoint << entry.type;
+    EXPECT_EQ(runs, expected) << entry.mountPoint << entry.type << " " << runsUntilGone;
+  }
+  // A table that cannot be read holds no share.
+  EXPECT_TRUE(unmountHostShare("my vm",
+                               {[] { return std::nullopt; }, [](const Argv&, double) { FAIL(); }}));
 }
 
 TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
@@ -89,13 +51,12 @@ TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
       "38 22 0:34 / /Volumes/short\\04 rw - smbfs //srv/y rw\n"
       "no separator here\n"
       "40 22 0:36 / /last rw - tmpfs tmpfs rw";
-  std::vector<std::pair<std::string, std::string>> entries;
+  std::string entries;
   for (const MountEntry& entry : parseMountInfo(text))
-    entries.emplace_back(entry.mountPoint, entry.type);
-  EXPECT_THAT(entries,
-              ElementsAre(std::pair("/", "ext4"), std::pair("/Volumes/my vm", "smbfs"),
-                          std::pair("/mnt/a\tb\nc\\d", "cifs"),
-                          std::pair("/Volumes/short\\04", "smbfs"), std::pair("/last", "tmpfs")));
+    entries += entry.mountPoint + " " + entry.type + ";";
+  EXPECT_EQ(
+      entries,
+      "/ ext4;/Volumes/my vm smbfs;/mnt/a\tb\nc\\d cifs;/Volumes/short\\04 smbfs;/last tmpfs;");
   // The host's own table is readable and holds the root.
   std::optional<std::vector<MountEntry>> table = systemHostShareTools().readMountTable();
   ASSERT_TRUE(table.has_value());
@@ -103,4 +64,4 @@ TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
 }
 
 }  // namespace
-}  // namespace tovan
+}  // namespace tovan::test

@@ -1,9 +1,10 @@
-// Runs a built executable through real pipes, for tests that check exact bytes and statuses.
+// Runs a built executable as its parent would, for tests that check exact bytes and statuses;
+// and the temporary directories and files those tests work in.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,17 +14,16 @@ namespace tovan::test {
 
 struct Finished {
   int status = -1;  // exit status, or 128 + signal number
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // How the child's standard input pipe behaves: a parent may hand its child a non-blocking one.
 enum class ChildStdin { blocking, nonBlocking };
 
+// A child started from `argv` in `directory` (empty: the current one) with default signal
+// dispositions, its standard input and output on pipes and its standard error kept in a file.
 class ChildProcess {
  public:
-  // Starts `argv` in `directory` (empty: the current one) with all three standard streams on
-  // pipes. The child gets default signal dispositions.
   ChildProcess(const std::vector<std::string>& argv, const std::string& directory = {},
                ChildStdin stdinMode = ChildStdin::blocking);
   ~ChildProcess();  // kills and reaps a child still running
@@ -31,31 +31,18 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-
-  void write(std::string_view bytes);
+  void write(std::string_view bytes);  // a child that has gone shows in its output
   void closeStdin();
-
-  // The next whole line of standard output without its line feed; absent once the child has
-  // closed it. `patience` only keeps a broken test from hanging; no test relies on it.
-  std::optional<std::string> readLine(std::chrono::seconds patience = std::chrono::seconds(180));
-
-  // Reads both outputs to their end and reaps the child.
-  Finished finish(std::chrono::seconds patience = std::chrono::seconds(180));
-
-  // Standard error as read so far.
-  const std::string& errSoFar() const { return err_; }
+  // The next whole line of standard output without its line feed; absent once it has ended.
+  std::optional<std::string> readLine();
+  // Closes standard input, reads standard output to its end and reaps the child.
+  Finished finish();
 
  private:
-  bool pump(std::chrono::steady_clock::time_point deadline);  // false when both outputs ended
-
   pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  int errFd_ = -1;
-  std::string outBuffer_;
-  std::string err_;
   bool reaped_ = false;
-  int status_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string outBuffer_;
 };
 
 // Runs to the end with `input` on standard input (then closed).
@@ -66,7 +53,7 @@ Finished runProcess(const std::vector<std::string>& argv, std::string_view input
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
@@ -74,6 +61,7 @@ class TempDir {
 
  private:
   std::string path_;
+  std::error_code ignored_;  // what removing it met
 };
 
 std::string readFileOrEmpty(const std::string& path);

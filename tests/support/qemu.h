@@ -1,42 +1,74 @@
-// Helpers shared by the QEMU backend's tests: looking for QEMU processes, waiting for
-// completions on a machine's queue, reading console logs.
+// What the QEMU backend's tests share: GoogleTest, and a look at the QEMU processes of a test.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
-#include <functional>
-#include <optional>
+#include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "base/result.h"
-#include "platform/platform.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "support/child_process.h"
 
-namespace tovan::qemutest {
+namespace tovan::test {
 
 // Generous bounds that only keep a broken test from hanging; no test relies on them.
 constexpr std::chrono::seconds kPatience{180};
 
-std::vector<std::string> splitLines(const std::string& text);  // "\r\n" or "\n"
+// The description of a failed result, or "ok".
+template <class R>
+std::string describe(const R& result) {
+  return result.ok() ? "ok" : result.error().description;
+}
 
-// True while the process exists and has not yet ended (a zombie has ended).
-bool processIsAlive(pid_t pid);
+// Splits at "\r\n" or "\n".
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
 
-// QEMU processes that are alive and hold a file whose path mentions `marker` (a test's
-// directory).
-std::vector<pid_t> qemuProcessesWith(const std::string& marker);
+// Live QEMU processes that hold a file whose path mentions `marker` (a test's directory): QEMU
+// gets the machine's files as descriptors, so its open files tell whose it is.
+inline std::vector<pid_t> qemuProcessesWith(const std::string& marker) {
+  namespace fs = std::filesystem;
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& process : fs::directory_iterator("/proc", error)) {
+    // A process that has ended (a zombie, state Z or X in its stat) holds nothing any more.
+    const std::string stat = readFileOrEmpty(process.path() / "stat");
+    const std::size_t state = stat.rfind(") ") + 2;
+    if (readFileOrEmpty(process.path() / "cmdline").find("qemu-system") == std::string::npos ||
+        state >= stat.size() || stat[state] == 'Z' || stat[state] == 'X') {
+      continue;
+    }
+    std::error_code gone;
+    for (const auto& fd : fs::directory_iterator(process.path() / "fd", gone)) {
+      std::error_code unreadable;
+      if (fs::read_symlink(fd.path(), unreadable).string().find(marker) != std::string::npos) {
+        found.push_back(std::stoi(process.path().filename()));
+        break;
+      }
+    }
+  }
+  return found;
+}
 
-// Waits until no live QEMU mentions `marker`, or kPatience has passed; returns those left.
-std::vector<pid_t> awaitNoQemuWith(const std::string& marker);
+// Waits until there are none, or kPatience has passed; returns those left.
+inline std::vector<pid_t> awaitNoQemuWith(const std::string& marker) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  std::vector<pid_t> left = qemuProcessesWith(marker);
+  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    left = qemuProcessesWith(marker);
+  }
+  return left;
+}
 
-// Waits until `predicate` holds for the file's content; returns the last content seen.
-std::string awaitFile(const std::string& path,
-                      const std::function<bool(const std::string&)>& predicate);
-
-// Runs `operation` on `queue` and waits for the completion it is given. Absent error: success.
-// Throws if the completion never comes.
-std::optional<Error> completeOn(SerialQueue& queue,
-                                const std::function<void(Completion)>& operation);
-
-}  // namespace tovan::qemutest
+}  // namespace tovan::test

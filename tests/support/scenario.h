@@ -1,77 +1,58 @@
-// Plays `run` scenarios through real pipes against the simulated helper: writes the guest's
-// script and the configuration, writes the parent's commands as events arrive, and collects
-// every event line with the exit status.
+// Plays `run` scenarios against the simulated helper through real pipes, as its parent would:
+// writes the commands as events arrive and collects every event and then the exit status.
 #pragma once
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "support/child_process.h"
 
 namespace tovan::test {
 
-// Events in a form that reads well in a failure: "state: running", "log: <line>",
-// "error: <message>". A line of any other shape reads "malformed: <line>".
-inline std::string state(std::string_view name) { return "state: " + std::string(name); }
+// Events as they read well in a failure: "state: running", "log: <line>", "error: <message>";
+// a line of any other shape reads "malformed: <line>".
 inline std::string log(std::string_view line) { return "log: " + std::string(line); }
 inline std::string error(std::string_view message) { return "error: " + std::string(message); }
+inline std::string exited(int status) { return "exit status " + std::to_string(status); }
+inline const std::string kStarting = "state: starting", kRestoring = "state: restoring",
+                         kRunning = "state: running", kSaving = "state: saving",
+                         kHibernated = "state: hibernated", kStopped = "state: stopped";
 
 inline constexpr std::string_view kStop = "{\"cmd\":\"stop\"}\n";
 inline constexpr std::string_view kHibernate = "{\"cmd\":\"hibernate\"}\n";
 inline constexpr std::string_view kKill = "{\"cmd\":\"kill\"}\n";
+// The parent closing the helper's standard input, which starts the helper's wind-down.
+inline constexpr std::string_view kEndOfInput = {};
 
-// What the parent writes once `after` has arrived (empty: at once), after doing `first`.
+// What the parent writes (or kEndOfInput) once `after` has arrived (empty: at once), after
+// doing `first`. Input never closed leaves the helper to end by itself.
 struct Say {
   std::string after;
   std::string_view bytes;
   std::function<void()> first = {};
 };
 
-// What becomes of standard input once the parent has said everything: closing it starts the
-// helper's wind-down; keeping it open waits for the helper to end by itself.
-enum class Input { keepOpen, closeInput };
-
-struct RunOutcome {
-  std::vector<std::string> events;
-  int status = -1;
-};
-
 class HelperScenario : public testing::Test {
  protected:
   HelperScenario();
 
-  // The guest's script (the main disk image's content); empty is a healthy guest.
-  void script(std::string_view text) { writeFile(dir_ / "disk.img", text); }
-  void share(bool isolated, std::optional<std::string> vmName);
+  // The machine shares a folder with the host under `vmName`; by default it is isolated.
+  void shareHost(std::string vmName) { vmName_ = std::move(vmName); }
+  // One run with the guest's `script` (the main disk image; empty is a healthy guest). Standard
+  // error must stay empty: sanitizer reports land there.
+  std::vector<std::string> play(std::string_view script, const std::vector<Say>& parent = {},
+                                ChildStdin stdinMode = ChildStdin::blocking);
 
-  // One whole run of `run --config`. Standard error must stay empty (sanitizer reports land
-  // there).
-  RunOutcome play(const std::vector<Say>& parent, Input ending);
-
-  // A cold boot that hibernates, leaving a saved state at statePath().
-  void hibernateOnce();
-
-  // The pid of the helper that play() runs, once it has started.
-  pid_t helperPid() const { return helperPid_; }
-  // Every file in the machine's directory with its content.
-  std::map<std::string, std::string> files() const;
-
-  std::string statePath() const { return dir_ / "saved-state"; }
-  std::string partialPath() const { return statePath() + ".part"; }
+  pid_t helperPid() const { return helperPid_; }  // of the helper play() runs, once started
   std::string path(std::string_view name) const { return dir_ / name; }
+  std::string statePath() const { return path("saved-state"); }
+  std::string partialPath() const { return statePath() + ".part"; }
 
  private:
   TempDir dir_;
-  bool isolated_ = true;
+  std::string vmName_;
   pid_t helperPid_ = -1;
-  std::optional<std::string> vmName_;
 };
 
 }  // namespace tovan::test

@@ -1,68 +1,56 @@
-// Captures what the process writes to file descriptor 1, where `emit` writes its event lines,
-// so that in-process tests can see the events of the code they call.
+// Captures what this process writes to descriptor 1, where `emit` writes events. A pipe drained
+// by a thread, not a file: lines that their writers failed to keep whole show interleaved.
 #pragma once
 
-#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tovan::test {
 
 class StdoutCapture {
  public:
-  // Redirects descriptor 1 into a fresh anonymous file until `finish` or destruction. Keep the
-  // window narrow: a failing assertion inside it would print into the capture.
+  // Keep the window narrow: a failing assertion inside it would print into the capture.
   StdoutCapture() {
     std::fflush(stdout);
-    char name[] = "/tmp/tovan-stdout-XXXXXX";
-    file_ = ::mkstemp(name);
-    if (file_ >= 0) ::unlink(name);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
     saved_ = ::dup(STDOUT_FILENO);
-    if (file_ >= 0 && saved_ >= 0) ::dup2(file_, STDOUT_FILENO);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    reader_ = std::thread([this, fd = fds[0]] {
+      char buffer[65536];
+      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text_.append(buffer, size_t(n));
+      ::close(fd);
+    });
   }
-  ~StdoutCapture() { (void)finish(); }
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  ~StdoutCapture() { (void)finishLines(); }
 
-  // Puts descriptor 1 back and returns everything written meanwhile.
-  std::string finish() {
-    if (saved_ < 0) return captured_;
-    std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-    if (file_ >= 0) {
-      ::lseek(file_, 0, SEEK_SET);
-      char buffer[4096];
-      for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;) {
-        captured_.append(buffer, static_cast<size_t>(n));
-      }
-      ::close(file_);
-      file_ = -1;
-    }
-    return captured_;
-  }
-
-  // The captured text as lines without their line feeds.
+  // Puts descriptor 1 back; the lines written meanwhile, without their line feeds.
   std::vector<std::string> finishLines() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      ::dup2(saved_, STDOUT_FILENO);  // closes the pipe's last write end: the reader sees its end
+      ::close(saved_);
+      saved_ = -1;
+      reader_.join();
+    }
     std::vector<std::string> lines;
-    std::string text = finish();
-    for (size_t start = 0; start < text.size();) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
+    for (size_t start = 0, end; start < text_.size(); start = end + 1) {
+      end = std::min(text_.find('\n', start), text_.size());
+      lines.push_back(text_.substr(start, end - start));
     }
     return lines;
   }
 
  private:
-  int file_ = -1;
   int saved_ = -1;
-  std::string captured_;
+  std::thread reader_;
+  std::string text_;
 };
 
 }  // namespace tovan::test
