@@ -10,26 +10,26 @@ namespace tovan::test {
 namespace {
 
 const std::string kHelpText =
-    "tovan-vmhelper 0.3.3 \xe2\x80\x94 Tovan VM helper for macOS (Apple Virtualization)\n"
-    "\n"
-    "This is plumbing: the Tovan app spawns it (one process per local VM) and\n"
-    "drives it over stdin/stdout NDJSON. It is not meant to manage VMs by itself \xe2\x80\x94\n"
-    "a VM's lifecycle, snapshots, and login keys are owned by the app, so manage\n"
-    "local VMs from the Tovan app or with its headless CLI:\n"
-    "\n"
-    "  tovan-gui vm list\n"
-    "  tovan-gui vm create <name> [--host <server>]\n"
-    "  tovan-gui vm start|stop <name>\n"
-    "\n"
-    "(On a Linux VM host, the Linux build of this helper has the management CLI\n"
-    "itself: `tovan-vmhelper list|start|stop|\xe2\x80\xa6` \xe2\x80\x94 run `tovan-vmhelper help` "
-    "there.)\n"
-    "\n"
-    "PLUMBING COMMANDS (invoked by the Tovan app):\n"
-    "  run       --config <helper.json>   Boot the VM, stream NDJSON events\n"
-    "  validate  --config <helper.json>   Check the config without booting\n"
-    "  help                               Show this help\n"
-    "  version                            Print the helper version\n";
+    R"(tovan-vmhelper 0.3.3 — Tovan VM helper for macOS (Apple Virtualization)
+
+This is plumbing: the Tovan app spawns it (one process per local VM) and
+drives it over stdin/stdout NDJSON. It is not meant to manage VMs by itself —
+a VM's lifecycle, snapshots, and login keys are owned by the app, so manage
+local VMs from the Tovan app or with its headless CLI:
+
+  tovan-gui vm list
+  tovan-gui vm create <name> [--host <server>]
+  tovan-gui vm start|stop <name>
+
+(On a Linux VM host, the Linux build of this helper has the management CLI
+itself: `tovan-vmhelper list|start|stop|…` — run `tovan-vmhelper help` there.)
+
+PLUMBING COMMANDS (invoked by the Tovan app):
+  run       --config <helper.json>   Boot the VM, stream NDJSON events
+  validate  --config <helper.json>   Check the config without booting
+  help                               Show this help
+  version                            Print the helper version
+)";
 
 // Each row: what the command lines (words split at blanks) get; a malformed one, the help text.
 TEST(CommandLine, EachCommandLineGetsItsTextOnItsStreamAndItsStatus) {

@@ -57,7 +57,6 @@ TEST(ParseMountInfo, TakesTheUnescapedMountPointAndTheTypeAfterTheSeparator) {
   EXPECT_EQ(
       entries,
       "/ ext4;/Volumes/my vm smbfs;/mnt/a\tb\nc\\d cifs;/Volumes/short\\04 smbfs;/last tmpfs;");
-  // The host's own table is readable and holds the root.
   std::optional<std::vector<MountEntry>> table = systemHostShareTools().readMountTable();
   ASSERT_TRUE(table.has_value());
   EXPECT_THAT(*table, testing::Contains(testing::Field(&MountEntry::mountPoint, "/")));

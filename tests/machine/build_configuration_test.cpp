@@ -1,13 +1,11 @@
 // buildConfiguration on the simulated platform: the files it makes or leaves alone, the machine it
 // describes, its events; and the validate command.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <limits>
 
 #include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "machine/build_configuration.h"
 #include "platform/sim/sim_platform.h"
 #include "support/child_process.h"
@@ -17,6 +15,7 @@ namespace tovan::test {
 namespace {
 
 using testing::ElementsAre;
+using testing::Field;
 using testing::IsEmpty;
 
 std::string noLog(const std::string& path) {
@@ -27,25 +26,11 @@ std::string noLog(const std::string& path) {
 class BuildConfigurationTest : public testing::Test {
  protected:
   BuildConfigurationTest() {
-    const std::string disk = dir_ / "disk.img";
-    // Disk, seed, EFI store, identifier, console log, MAC, CPUs, MiB, isolated, state, name.
-    const HelperConfig config{disk,
-                              dir_ / "seed.img",
-                              dir_ / "efi",
-                              dir_ / "id",
-                              dir_ / "log",
-                              "02:00:5e:10:00:01",
-                              2,
-                              2048,
-                              false,
-                              dir_ / "state",
-                              std::nullopt};
-    config_ = config;
     writeFile(config_.diskPath, "");
     writeFile(config_.seedPath, "");
   }
 
-  // Builds, keeping every line emitted meanwhile in `events_`.
+  // Builds, keeping every line emitted meanwhile in `events_`: the machine, or why not.
   Result<MachineConfiguration> build() {
     StdoutCapture capture;
     Result<MachineConfiguration> built = buildConfiguration(config_, platform_);
@@ -61,41 +46,40 @@ class BuildConfigurationTest : public testing::Test {
     Result<MachineConfiguration> machine = build();
     return machine ? "built" : machine.error().description;
   }
+  std::string in(std::string_view name) const { return dir_ / name; }
 
   TempDir dir_;
   SimPlatform platform_;
-  HelperConfig config_;
+  // Disk, seed, EFI store, identifier, console log, MAC, CPUs, MiB, isolated, state, name.
+  HelperConfig config_{in("disk.img"), in("seed.img"),      in("efi"),   in("id"),
+                       in("log"),      "02:00:5e:10:00:01", 2,           2048,
+                       false,          in("state"),         std::nullopt};
   std::vector<std::string> events_;
 };
 
-// The first build makes the identifier file, the EFI store and an empty console log, silently; a
-// later one reads the same identifier back (and leaves any store as it is, below). A MAC address
-// that does not parse gives none.
+// Silently, and the same identifier each time; a MAC address that does not parse gives none.
 TEST_F(BuildConfigurationTest, FirstBuildCreatesTheMachineFilesAndLaterOnesReuseThem) {
   MachineConfiguration machine = built();
   EXPECT_THAT(events_, IsEmpty());
   const std::string identifier = machine.machineIdentifier.dataRepresentation;
   EXPECT_EQ(readFileOrEmpty(config_.machineIdentifierPath), identifier);
   EXPECT_TRUE(platform_.machineIdentifierFromData(identifier));
-  EXPECT_TRUE(fileExists(config_.efiStorePath));
-  EXPECT_TRUE(fileExists(config_.consoleLogPath));
+  EXPECT_TRUE(fileExists(config_.efiStorePath) && fileExists(config_.consoleLogPath));
   EXPECT_EQ(readFileOrEmpty(config_.consoleLogPath), "");
-  ASSERT_EQ(machine.storageDevices.size(), 2u);
-  EXPECT_EQ(machine.storageDevices[0].access, DiskAccess::readWrite);
-  EXPECT_EQ(machine.storageDevices[1].access, DiskAccess::readOnly);
-  ASSERT_EQ(machine.networkDevices.size(), 1u);
-  EXPECT_EQ(machine.networkDevices[0].macAddress, (MacAddress{{2, 0, 0x5e, 0x10, 0, 1}}));
+  EXPECT_THAT(machine.storageDevices,
+              ElementsAre(Field(&StorageDevice::access, DiskAccess::readWrite),
+                          Field(&StorageDevice::access, DiskAccess::readOnly)));
+  EXPECT_THAT(machine.networkDevices,
+              ElementsAre(Field(&NetworkDevice::macAddress, MacAddress{{2, 0, 0x5e, 0x10, 0, 1}})));
 
   config_.macAddress = "02-00-00-00-00-01";
   machine = built();
   EXPECT_EQ(machine.machineIdentifier.dataRepresentation, identifier);
-  ASSERT_EQ(machine.networkDevices.size(), 1u);
-  EXPECT_EQ(machine.networkDevices[0].macAddress, std::nullopt);
+  EXPECT_THAT(machine.networkDevices, ElementsAre(Field(&NetworkDevice::macAddress, std::nullopt)));
   EXPECT_THAT(events_, IsEmpty());
 }
 
-// A FIFO, an empty file, garbage or a damaged identifier is replaced by a fresh identifier in a
-// regular file, silently and without waiting; anything at the EFI store path is used as is.
+// Silently and without waiting on a FIFO.
 TEST_F(BuildConfigurationTest, UnusableIdentifierIsReplacedAndAnyEfiEntryIsUsedAsIs) {
   std::string valid = platform_.newMachineIdentifier().dataRepresentation, flipped = valid;
   flipped[20] = flipped[20] == '0' ? '1' : '0';
@@ -114,44 +98,41 @@ TEST_F(BuildConfigurationTest, UnusableIdentifierIsReplacedAndAnyEfiEntryIsUsedA
   EXPECT_EQ(readFileOrEmpty(config_.efiStorePath), "not an EFI store at all");
 }
 
-// Each step fails in its own words before the later steps' files exist (identifier, EFI store,
-// disk, seed, a FIFO refused at once), validation after the earlier steps' events.
+// Identifier, EFI store, disk, seed (a FIFO refused at once), and validation after the events.
 TEST_F(BuildConfigurationTest, EachStepFailsInItsOwnWordsBeforeTheLaterStepsFiles) {
-  const std::string store = config_.efiStorePath, seed = config_.seedPath;
-  config_.machineIdentifierPath = dir_ / "missing/machine.id";
+  const HelperConfig good = config_;
+  config_.machineIdentifierPath = in("missing/machine.id");
   EXPECT_EQ(failure(),
-            "cannot create \"" + (dir_ / "missing/machine.id") + "\": No such file or directory");
-  EXPECT_FALSE(fileExists(store));
-  config_.machineIdentifierPath = dir_ / "machine.id";
-  config_.efiStorePath = dir_ / "missing/efi.store";
-  EXPECT_EQ(failure(), "cannot create EFI variable store at \"" + (dir_ / "missing/efi.store") +
+            "cannot create \"" + in("missing/machine.id") + "\": No such file or directory");
+  EXPECT_FALSE(fileExists(good.efiStorePath));
+  config_ = good;
+  config_.efiStorePath = in("missing/efi.store");
+  EXPECT_EQ(failure(), "cannot create EFI variable store at \"" + in("missing/efi.store") +
                            "\": No such file or directory");
-  config_.efiStorePath = store;
-  config_.diskPath = dir_ / "no-disk.img";
+  config_ = good;
+  config_.diskPath = in("no-disk.img");
   EXPECT_EQ(failure(),
             "cannot open disk image \"" + config_.diskPath + "\": No such file or directory");
-  EXPECT_TRUE(platform_.machineIdentifierFromData(readFileOrEmpty(config_.machineIdentifierPath)));
-  EXPECT_TRUE(fileExists(store));
-  EXPECT_FALSE(fileExists(config_.consoleLogPath));
-  config_.diskPath = dir_ / "disk.img";
-  config_.seedPath = dir_ / "fifo";
+  EXPECT_TRUE(platform_.machineIdentifierFromData(readFileOrEmpty(good.machineIdentifierPath)));
+  EXPECT_TRUE(fileExists(good.efiStorePath));
+  EXPECT_FALSE(fileExists(good.consoleLogPath));
+  config_ = good;
+  config_.seedPath = in("fifo");
   ASSERT_EQ(::mkfifo(config_.seedPath.c_str(), 0600), 0);
   EXPECT_EQ(failure(), "cannot open disk image \"" + config_.seedPath +
                            "\": not a regular file or block device");
-  config_.seedPath = seed;
+  config_ = good;
   writeFile(config_.diskPath, "fail validate too many devices\n");
-  config_.consoleLogPath = dir_ / "missing/console.log";
+  config_.consoleLogPath = in("missing/console.log");
   EXPECT_EQ(failure(), "too many devices");
   EXPECT_THAT(events_, ElementsAre(noLog(config_.consoleLogPath)));
 }
 
-// CPU counts and memory sizes beyond the platform's limits (1..64 CPUs, 64 MiB..1 TiB) are clamped,
-// silently; memory whose bytes do not fit in 64 bits (2^44 + 64 MiB would wrap to 64 MiB) is
-// refused.
+// To 1..64 CPUs and 64 MiB..1 TiB, silently; 2^44 MiB and more do not fit in 64 bits of bytes
+// (2^44 + 64 MiB would wrap to 64 MiB).
 TEST_F(BuildConfigurationTest, CpuAndMemoryAreClampedAndOverflowIsRefused) {
   const std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
-  const std::pair<std::int64_t, std::int64_t> cpus[] = {{kInt64Min, 1}, {0, 1}, {64, 64}, {65, 64}};
-  for (auto [requested, expected] : cpus) {
+  for (auto [requested, expected] : {std::pair{kInt64Min, 1}, {0, 1}, {64, 64}, {65, 64}}) {
     config_.cpuCount = requested;
     EXPECT_EQ(built().cpuCount, expected) << requested;
   }
@@ -171,13 +152,12 @@ TEST_F(BuildConfigurationTest, CpuAndMemoryAreClampedAndOverflowIsRefused) {
   }
 }
 
-// A console log in a missing directory, or a directory, a device or a FIFO in its place: one event
-// naming the path as configured, no serial port, no wait. (An older log being overwritten from its
-// start, never cut, shows end to end.)
+// In a missing directory, or a directory, a device or a FIFO in its place: one event naming the
+// path as configured, no serial port, no wait.
 TEST_F(BuildConfigurationTest, AConsoleLogThatCannotBeOpenedIsOneEvent) {
-  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(in("fifo").c_str(), 0600), 0);
   for (const std::string& path :
-       {dir_ / "missing/console.log", dir_.path(), std::string("/dev/null"), dir_ / "fifo"}) {
+       {in("missing/console.log"), dir_.path(), std::string("/dev/null"), in("fifo")}) {
     config_.consoleLogPath = path;
     EXPECT_THAT(built().serialPorts, IsEmpty());
     EXPECT_THAT(events_, ElementsAre(noLog(path)));
@@ -191,13 +171,11 @@ TEST_F(BuildConfigurationTest, SaveRestoreCheckDecidesTheBalloonAndEntropyDevice
   MachineConfiguration machine = built();
   EXPECT_THAT(events_, ElementsAre(R"({"event":"log","line":"save/restore validation: Rosetta )"
                                    R"(directory share; dropping memory balloon"})"));
-  EXPECT_EQ(machine.memoryBalloonDevices, 0);
-  EXPECT_EQ(machine.entropyDevices, 0);
+  EXPECT_EQ(std::tie(machine.memoryBalloonDevices, machine.entropyDevices), std::tuple(0, 0));
   writeFile(config_.diskPath, "host macos-13\nfail save-restore-validation never asked\n");
   machine = built();
   EXPECT_THAT(events_, IsEmpty());
-  EXPECT_EQ(machine.entropyDevices, 1);
-  EXPECT_EQ(machine.memoryBalloonDevices, 1);
+  EXPECT_EQ(std::tie(machine.memoryBalloonDevices, machine.entropyDevices), std::tuple(1, 1));
 }
 
 // `validate` says "ok" (status 0), or after the events "validation failed: " on stderr (status 1).

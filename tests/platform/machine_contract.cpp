@@ -5,33 +5,26 @@ namespace tovan::test {
 using testing::ElementsAre;
 using testing::StartsWith;
 
-namespace {
-
-// What each of `calls` reports when it is refused while the machine is `state`.
-std::vector<std::string> refused(const MachineUnderTest& backend,
-                                 const std::vector<std::string>& calls, const std::string& state) {
-  std::vector<std::string> reports;
-  for (const std::string& call : calls) {
-    const std::string operation = call.substr(0, call.find(' '));
-    reports.push_back(operation + ": " + backend.refusal(operation, state));
-  }
-  return reports;
-}
-
-}  // namespace
-
 // A machine's life. Asked out of turn or while another is in flight, an operation fails later, on
 // the queue, and changes nothing; the one in flight completes as if nothing had been asked. The
 // saved state of a paused machine restores in a new machine, paused until resumed. Failed saves
 // and restores leave the machine as it was. Ending a machine is no news for its delegate.
 TEST_P(MachineContract, OperationsOutOfTurnFailOnTheQueueAndAStateRestoresInANewMachine) {
   const std::string state = dir_ / "state", save = "save " + state, restore = "restore " + state;
+  auto refused = [&](const std::vector<std::string>& calls, const std::string& during) {
+    std::vector<std::string> reports;
+    for (const std::string& call : calls) {
+      const std::string operation = call.substr(0, call.find(' '));
+      reports.push_back(operation + ": " + backend_->refusal(operation, during));
+    }
+    return reports;
+  };
   auto refusedWhile = [&](Machine& vm, const std::string& during, std::vector<std::string> calls) {
-    EXPECT_EQ(together(vm, calls), refused(*backend_, calls, during));
+    EXPECT_EQ(together(vm, calls), refused(calls, during));
   };
   auto whileInFlight = [&](Machine& vm, const std::string& first, const std::string& during) {
     const std::vector<std::string> all = {"start", restore, "resume", "pause", save};
-    std::vector<std::string> calls = all, expected = refused(*backend_, all, during);
+    std::vector<std::string> calls = all, expected = refused(all, during);
     calls.insert(calls.begin(), first);
     expected.push_back(first.substr(0, first.find(' ')) + ": ok");
     EXPECT_THAT(together(vm, calls), testing::UnorderedElementsAreArray(expected)) << during;

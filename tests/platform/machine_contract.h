@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "machine/build_configuration.h"
 #include "support/child_process.h"
 
@@ -55,7 +54,6 @@ class MachineTest : public testing::Test, public MachineDelegate {
     return std::move(*built);
   }
 
-  // A machine made by `platform` (by default the backend's).
   Machine& create(MachineConfiguration configuration, Platform* platform = nullptr) {
     queue_.sync([&] {
       Platform& maker = platform ? *platform : backend_->platform();
@@ -126,9 +124,7 @@ class MachineTest : public testing::Test, public MachineDelegate {
   }
 
   void guestDidStop() override { add("guest stopped"); }
-  void didStopWithError(const Error& error) override {
-    add("stopped with error: " + error.description);
-  }
+  void didStopWithError(const Error& e) override { add("stopped with error: " + e.description); }
   void networkAttachmentWasDisconnected(const Error&) override { add("network detached"); }
 
   std::unique_ptr<MachineUnderTest> backend_;
@@ -136,14 +132,12 @@ class MachineTest : public testing::Test, public MachineDelegate {
   SerialQueue queue_{"test.machine"};
 
  private:
-  void add(std::string report) {
-    if (!queue_.isCurrent()) {
-      report = "[off the queue] " + report;
-    } else if (inCall_) {
-      report = "[inside the call] " + report;
-    }
+  void add(const std::string& report) {
+    const char* from = !queue_.isCurrent() ? "[off the queue] "
+                       : inCall_           ? "[inside the call] "
+                                           : "";
     std::lock_guard<std::mutex> guard(mutex_);
-    reports_.push_back(std::move(report));
+    reports_.push_back(from + report);
     added_.notify_all();
   }
 
@@ -155,7 +149,6 @@ class MachineTest : public testing::Test, public MachineDelegate {
   std::size_t read_ = 0;
 };
 
-// A backend's name (for the tests' names) and how to make its MachineUnderTest.
 struct MachineFactory {
   const char* name;
   std::unique_ptr<MachineUnderTest> (*make)();

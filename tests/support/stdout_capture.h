@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,10 +40,8 @@ class StdoutCapture {
       reader_.join();
     }
     std::vector<std::string> lines;
-    for (size_t start = 0, end; start < text_.size(); start = end + 1) {
-      end = std::min(text_.find('\n', start), text_.size());
-      lines.push_back(text_.substr(start, end - start));
-    }
+    std::istringstream text(text_);
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
 

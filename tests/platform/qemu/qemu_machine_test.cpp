@@ -1,6 +1,5 @@
 // QEMU machines: the machine contract with this host's QEMU on a blank disk (the firmware finds
 // nothing to boot and waits, which is all the operations need), and a fake host's stand-in QEMU.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,9 +64,8 @@ TEST_F(QemuMachineTest, EachMachineRunsAQemuOfItsOwnAndItsEndIsToldInQemusWords)
   ASSERT_EQ(running.size(), 1u);
 
   ASSERT_EQ(::kill(running[0], SIGTERM), 0);
-  EXPECT_THAT(await(1), ElementsAre(StartsWith("stopped with error: terminating on signal 15 "
-                                               "from pid " +
-                                               std::to_string(::getpid()))));
+  const std::string why = "terminating on signal 15 from pid " + std::to_string(::getpid());
+  EXPECT_THAT(await(1), ElementsAre(StartsWith("stopped with error: " + why)));
   EXPECT_EQ(abilities(vm), "- -");
   EXPECT_THAT(together(vm, {"start"}), ElementsAre("start: ok"));
   EXPECT_EQ(qemuProcessesWith(dir_.path()).size(), 1u);
@@ -113,8 +111,7 @@ done
   QemuHost host_;
 };
 
-// A store is a copy of the template that never replaces the guest's own, and one of the wrong size
-// is refused; an image that cannot be opened fails in QEMU's words.
+// A store is a copy of the template; one of the wrong size is refused.
 TEST_F(FakeQemuTest, PlatformChecksNeverOverwriteAStoreAndFailInQemusWords) {
   Platform& platform = backend_->platform();
   const std::string store = dir_ / "machine.vars";
@@ -135,9 +132,8 @@ TEST_F(FakeQemuTest, PlatformChecksNeverOverwriteAStoreAndFailInQemusWords) {
                 "\" holds 0 bytes, where the firmware expects 4099");
 }
 
-// Each row: the QEMU a start runs, and what the machine reports. A QEMU that ends or falls silent
-// fails the start in words that say why; a guest that QEMU stops by itself ends the machine, told
-// with QEMU's run state and first words.
+// Each row: the QEMU a start runs, and what the machine reports. A guest that QEMU stops by itself
+// ends the machine, told with QEMU's run state and first words.
 TEST_F(FakeQemuTest, AStartFailsOrTheMachineEndsInWordsThatSayWhy) {
   const struct {
     Result<QemuInstallation> installation;
