@@ -7,6 +7,7 @@ packages=(
   # build and test
   cmake ninja-build g++ pkg-config clang-format
   nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  strace  # the durability test reads the helper's syscalls
   # the qemu backend at run time
   qemu-system-x86 ovmf
   # the small real test guest

@@ -19,6 +19,9 @@ namespace tovan {
 
 struct Error {
   std::string description;
+  // For a failed restore: the saved state itself is the reason (damaged, foreign, over a changed
+  // disk, unreadable by this platform), not the host. Such a state is of no use to a later run.
+  bool savedStateAtFault = false;
 };
 
 // Builds an Error from errno-style codes: "<what>: <strerror(code)>".

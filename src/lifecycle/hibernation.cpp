@@ -20,14 +20,21 @@ namespace tovan {
 
 namespace {
 
-// Rolls back after a failed save or move: the paused machine runs again, and "running" follows
-// once the resume has completed, whether or not it succeeded.
-void resumeAfterFailure(Machine& machine) {
-  machine.resume([](std::optional<Error>) { emit(catalogue::running()); });
-}
-
 void runIfGiven(const std::function<void()>& action) {
   if (action) action();
+}
+
+// Rolls back after a failed save or move: what was written goes (once the guest runs again it is
+// stale), the paused machine runs again, and "running" follows once the resume has completed,
+// whether or not it succeeded; then `onIncomplete`, so that a stop it asks for reaches a machine
+// that can take it.
+void resumeAfterFailure(Machine& machine, const std::string& partialPath,
+                        std::function<void()> onIncomplete) {
+  removeFileQuietly(partialPath);
+  machine.resume([onIncomplete = std::move(onIncomplete)](std::optional<Error>) {
+    emit(catalogue::running());
+    runIfGiven(onIncomplete);
+  });
 }
 
 // Moves the finished state file at `partialPath` to `statePath` so that it survives a host crash:
@@ -75,8 +82,7 @@ void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete) {
       if (saveError) {
         busy = false;
         emit(catalogue::saveFailed(saveError->description));
-        resumeAfterFailure(*paused);
-        runIfGiven(onIncomplete);
+        resumeAfterFailure(*paused, partialPath, onIncomplete);
         return;
       }
       // An older state must not outlive this attempt: were the move to fail and the guest run
@@ -90,8 +96,7 @@ void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete) {
         exitProcess(0);
       }
       emit(catalogue::finalizeSnapshotFailed(committed.error().description));
-      resumeAfterFailure(*paused);
-      runIfGiven(onIncomplete);
+      resumeAfterFailure(*paused, partialPath, onIncomplete);
     });
   });
 }

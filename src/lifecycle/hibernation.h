@@ -15,11 +15,11 @@ namespace tovan {
 // the machine can be paused: emits state "saving", pauses it, saves it to savePath + ".part",
 // moves that into place at savePath, emits state "hibernated" and exits with status 0. Any older
 // state at savePath is deleted before the move, so a failed move never leaves a stale state
-// behind. When the machine cannot be paused, or a step fails, the failure is one log event, the
-// machine is left running (or resumed, with state "running" once the resume completes, whatever
-// its outcome), and `onIncomplete`, when given, runs once on vmQueue: after the "running" event
-// when the pause failed, and right after the resume has been asked for when the save or the move
-// failed.
+// behind, and a failed save or move removes what it wrote at savePath + ".part". When the machine
+// cannot be paused, or a step fails, the failure is one log event, the machine is left running
+// (or resumed, with state "running" once the resume completes, whatever its outcome), and
+// `onIncomplete`, when given, runs once on vmQueue, after that "running" event: a stop it asks
+// for then reaches a machine that can take it.
 void hibernateAndExit(Machine& machine, std::function<void()> onIncomplete);
 
 }  // namespace tovan

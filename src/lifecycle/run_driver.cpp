@@ -19,32 +19,69 @@ namespace tovan {
 
 namespace {
 
+// Beside the saved state: where it goes once restored, never to be restored again, and where it
+// waits when the host, not the state, made its restore fail.
+std::string consumedPathOf(const std::string& statePath) { return statePath + ".consumed"; }
+std::string asidePathOf(const std::string& statePath) { return statePath + ".aside"; }
+
+// A state the host could not restore, kept aside while the machine cold-boots. vmQueue only.
+std::optional<std::string> keptAside;
+
+// Moves a state file and syncs its directory, so that the move survives a crash.
+Status moveDurably(const std::string& from, const std::string& to) {
+  if (Status moved = moveFile(from, to, Replace::allowed); !moved) return moved;
+  return syncDirectoryOf(to);
+}
+
+// What a crash may have left beside the save path, settled before anything reads it: a partial
+// state never becomes one, a consumed state is never restored again, and a state kept aside for
+// the host's sake goes back to be tried again.
+void tidySavedStates(const std::string& statePath) {
+  removeFileQuietly(statePath + ".part");
+  removeFileQuietly(consumedPathOf(statePath));
+  const std::string aside = asidePathOf(statePath);
+  if (!pathExists(statePath) && pathExists(aside)) (void)moveDurably(aside, statePath);
+}
+
 // Marks the machine busy, emits state "starting" and boots it; "running" follows, or the
-// "start failed: " error and exit status 1.
-void coldStart(Machine& machine) {
+// "start failed: " error and exit status 1. A state kept aside goes once the machine runs, and
+// back into place when it cannot: the next run can resume it then.
+void coldStart(Machine& machine, const std::string& statePath) {
   busy = true;
   emit(catalogue::starting());
-  machine.start([](std::optional<Error> error) {
+  machine.start([statePath](std::optional<Error> error) {
     busy = false;
     if (error) {
+      if (keptAside && *keptAside != statePath) (void)moveDurably(*keptAside, statePath);
       emit(catalogue::startFailed(error->description));
       exitProcess(1);
     }
     emit(catalogue::running());
+    if (keptAside) removeFileQuietly(*std::exchange(keptAside, std::nullopt));
   });
 }
 
 void resumeRestored(Machine& machine, const std::string& statePath) {
-  machine.resume([statePath](std::optional<Error> error) {
+  // Before the guest runs again, the state is moved where no run will restore it: from here on
+  // the guest runs ahead of it.
+  const std::string consumed = consumedPathOf(statePath);
+  if (Status moved = moveDurably(statePath, consumed); !moved) {
+    // A state that cannot be taken out of the way stays restorable: the guest must not run
+    // ahead of it. It stays for a run that can.
+    (void)moveFile(consumed, statePath, Replace::never);
+    emit(catalogue::resumeAfterRestoreFailed(moved.error().description));
+    exitProcess(1);
+  }
+  machine.resume([statePath, consumed](std::optional<Error> error) {
     busy = false;
     if (error) {
-      // The state file stays, so the next run can try it again.
+      // The guest never ran, so the state is still good: the next run can try it again.
+      (void)moveDurably(consumed, statePath);
       emit(catalogue::resumeAfterRestoreFailed(error->description));
       exitProcess(1);
     }
-    // The guest now runs ahead of the saved state; it must never be restored again.
-    removeFileQuietly(statePath);
     emit(catalogue::running());
+    removeFileQuietly(consumed);
   });
 }
 
@@ -59,8 +96,17 @@ void restore(Machine& machine, const std::string& statePath) {
     }
     busy = false;
     emit(catalogue::restoreFailed(error->description));
-    removeFileQuietly(statePath);
-    coldStart(*restored);
+    if (error->savedStateAtFault) {
+      // Damaged, foreign or stale: of no use to any run.
+      removeFileQuietly(statePath);
+      (void)syncDirectoryOf(statePath);
+    } else {
+      // The host failed, not the state: it waits aside until the machine has run without it.
+      // Where it cannot be moved, it waits in place (the disk's identity guards it).
+      keptAside = asidePathOf(statePath);
+      if (!moveDurably(statePath, *keptAside)) keptAside = statePath;
+    }
+    coldStart(*restored, statePath);
   });
 }
 
@@ -76,10 +122,12 @@ void boot(const HelperConfig& config) {
   if (auto reason = platform.softwareEmulationReason()) emit(catalogue::softwareEmulation(*reason));
   vm->setDelegate(&vmDelegate());
   // The host is asked first: where it cannot restore, a state file is left as it is.
-  if (platform.canSaveAndRestore() && pathExists(config.savePath)) {
+  if (!platform.canSaveAndRestore()) return coldStart(*vm, config.savePath);
+  tidySavedStates(config.savePath);
+  if (pathExists(config.savePath)) {
     restore(*vm, config.savePath);
   } else {
-    coldStart(*vm);
+    coldStart(*vm, config.savePath);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@ namespace tovan::test {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory,
                            ChildStdin stdinMode) {
+  ::signal(SIGPIPE, SIG_IGN);  // a child that has ended must not end the test on a write
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -62,6 +64,12 @@ void ChildProcess::closeStdin() {
   in_ = -1;
 }
 
+void ChildProcess::leave() {
+  closeStdin();
+  ::close(out_);
+  out_ = -1;
+}
+
 std::optional<std::string> ChildProcess::readLine() {
   size_t end;
   while ((end = outBuffer_.find('\n')) == std::string::npos) {
@@ -95,6 +103,31 @@ Finished runProcess(const std::vector<std::string>& argv, std::string_view input
 
 TempDir::TempDir() : path_(std::filesystem::temp_directory_path() / "tovan-test-XXXXXX") {
   if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
+}
+
+std::vector<long> processCost(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  long descriptors = 0;
+  if (DIR* fds = ::opendir((proc + "/fd").c_str())) {
+    while (const dirent* entry = ::readdir(fds)) descriptors += entry->d_name[0] != '.';
+    ::closedir(fds);
+  }
+  const std::string status = readFileOrEmpty(proc + "/status");
+  auto field = [&](const std::string& name) {
+    const std::size_t at = status.find(name + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + name.size() + 1));
+  };
+  return {descriptors, field("Threads"), field("VmRSS")};
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 std::string readFileOrEmpty(const std::string& path) {

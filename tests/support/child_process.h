@@ -33,6 +33,7 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   void write(std::string_view bytes);  // a child that has gone shows in its output
   void closeStdin();
+  void leave();  // the parent gone: both pipes closed
   // The next whole line of standard output without its line feed; absent once it has ended.
   std::optional<std::string> readLine();
   // Closes standard input, reads standard output to its end and reaps the child.
@@ -63,6 +64,12 @@ class TempDir {
   std::string path_;
   std::error_code ignored_;  // what removing it met
 };
+
+// What process `pid` holds: open descriptors, threads and resident memory in KiB.
+std::vector<long> processCost(pid_t pid);
+
+// Splits at "\r\n" or "\n".
+std::vector<std::string> splitLines(const std::string& text);
 
 std::string readFileOrEmpty(const std::string& path);
 void writeFile(const std::string& path, std::string_view bytes);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "support/child_process.h"
 
 namespace tovan::test {
@@ -21,17 +20,6 @@ constexpr std::chrono::seconds kPatience{180};
 template <class R>
 std::string describe(const R& result) {
   return result.ok() ? "ok" : result.error().description;
-}
-
-// Splits at "\r\n" or "\n".
-inline std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 // Live QEMU processes that hold a file whose path mentions `marker` (a test's directory): QEMU

@@ -1,20 +1,18 @@
 #include "support/scenario.h"
 
-#include <signal.h>
-
 #include <nlohmann/json.hpp>
 
 namespace tovan::test {
 
-HelperScenario::HelperScenario() {
-  ::signal(SIGPIPE, SIG_IGN);  // a helper that has ended must not end the test on a write
-  writeFile(path("seed"), "");
-}
+HelperScenario::HelperScenario() { writeFile(path("seed"), ""); }
 
 std::vector<std::string> HelperScenario::play(std::string_view script,
                                               const std::vector<Say>& parent,
                                               ChildStdin stdinMode) {
-  writeFile(path("disk"), script);
+  // Rewriting the disk, even with the same bytes, would tell a saved state that it changed.
+  if (!fileExists(path("disk")) || readFileOrEmpty(path("disk")) != script) {
+    writeFile(path("disk"), script);
+  }
   nlohmann::json config = {{"cpu_count", 2}, {"memory_mib", 512}, {"isolated", vmName_.empty()}};
   for (std::string file : {"disk", "seed", "efi_store", "machine_identifier", "console_log"})
     config[file + "_path"] = path(file);
@@ -23,8 +21,9 @@ std::vector<std::string> HelperScenario::play(std::string_view script,
   if (!vmName_.empty()) config["vm_name"] = vmName_;
   writeFile(path("helper.json"), config.dump());
 
-  ChildProcess helper({TOVAN_HELPER_SIM, "run", "--config", path("helper.json")}, {}, stdinMode);
+  ChildProcess helper({helperExecutable_, "run", "--config", path("helper.json")}, {}, stdinMode);
   helperPid_ = helper.pid();
+  helper_ = &helper;
   std::vector<std::string> events;
   auto next = [&] {
     std::optional<std::string> line = helper.readLine();
@@ -51,6 +50,7 @@ std::vector<std::string> HelperScenario::play(std::string_view script,
   }
   while (next()) continue;
   Finished finished = helper.finish();
+  helper_ = nullptr;
   EXPECT_EQ(finished.err, "");
   events.push_back(exited(finished.status));
   return events;

@@ -39,20 +39,26 @@ class HelperScenario : public testing::Test {
 
   // The machine shares a folder with the host under `vmName`; by default it is isolated.
   void shareHost(std::string vmName) { vmName_ = std::move(vmName); }
-  // One run with the guest's `script` (the main disk image; empty is a healthy guest). Standard
-  // error must stay empty: sanitizer reports land there.
+  // One run with the guest's `script` (the main disk image, written only when it differs; empty
+  // is a healthy guest). Standard error must stay empty: sanitizer reports land there.
   std::vector<std::string> play(std::string_view script, const std::vector<Say>& parent = {},
                                 ChildStdin stdinMode = ChildStdin::blocking);
 
   pid_t helperPid() const { return helperPid_; }  // of the helper play() runs, once started
+  void parentLeaves() { helper_->leave(); }       // in a Say's `first`
   std::string path(std::string_view name) const { return dir_ / name; }
-  std::string statePath() const { return path("saved-state"); }
+  void useHelper(std::string executable) { helperExecutable_ = std::move(executable); }
+  void saveAt(std::string statePath) { statePath_ = std::move(statePath); }
+  const std::string& statePath() const { return statePath_; }
   std::string partialPath() const { return statePath() + ".part"; }
 
  private:
   TempDir dir_;
   std::string vmName_;
+  std::string statePath_ = path("saved-state");
+  std::string helperExecutable_ = TOVAN_HELPER_SIM;
   pid_t helperPid_ = -1;
+  ChildProcess* helper_ = nullptr;
 };
 
 }  // namespace tovan::test

@@ -7,8 +7,6 @@ namespace tovan {
 
 namespace {
 
-// A saved state loads only into the same machine type, so the type is pinned, not the alias.
-constexpr const char* kMachineType = "pc-q35-7.2";
 constexpr std::string_view kFdSetPrefix = "/dev/fdset/";
 
 std::string onOff(bool value) { return value ? "on" : "off"; }
@@ -96,7 +94,7 @@ Result<QemuLaunch> buildQemuArguments(const std::string& emulator, const std::st
   QemuLaunch launch;
   Builder builder(launch);
   builder.add({emulator, "-nodefaults", "-no-user-config", "-display", "none", "-machine",
-               std::string(kMachineType) + ",pflash0=firmware-code,pflash1=firmware-vars"});
+               std::string(kQemuMachineType) + ",pflash0=firmware-code,pflash1=firmware-vars"});
   builder.add({"-accel", accelerator.accelerator == Accelerator::kvm ? "kvm" : "tcg", "-cpu",
                accelerator.cpuModel});
   builder.add({"-smp", std::to_string(configuration.cpuCount), "-m",

@@ -20,6 +20,9 @@
 
 namespace tovan {
 
+// A saved state loads only into the same machine type, so the type is pinned, not the alias.
+inline constexpr const char* kQemuMachineType = "pc-q35-7.2";
+
 enum class LaunchMode {
   coldStart,  // paused before the firmware runs, until `cont`
   incoming,   // waiting for a saved state through `migrate-incoming`

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -18,7 +19,8 @@
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp.h"
 #include "platform/qemu/qmp_session.h"
-#include "platform/qemu/state_flusher.h"
+#include "platform/qemu/state_relay.h"
+#include "platform/saved_state.h"
 
 namespace tovan {
 
@@ -26,8 +28,6 @@ namespace {
 
 // The name under which the state file's descriptor is handed to QEMU with `getfd`.
 constexpr const char* kStateFdName = "tovan-state";
-// The disk's writeback of a state file starts after every 16 MiB that QEMU writes.
-constexpr std::size_t kWritebackChunk = 16 << 20;
 // A migration gets a minute plus the time to move the guest's memory at 16 MiB/s, far slower
 // than any disk the state could be on; past that QEMU is taken to be stuck.
 constexpr double kMigrationBaseSeconds = 60;
@@ -63,6 +63,19 @@ std::string firstQemuLine(const ProcessEnd& end) {
   return {};
 }
 
+// "7.2.22, pc-q35-7.2, TCG, qemu64".
+std::string describeQemu(const nlohmann::json& record) {
+  std::string text;
+  for (const char* key : {"qemu", "machineType", "accelerator", "cpuModel"}) {
+    std::string value = record.value(key, std::string("?"));
+    if (key == std::string_view("accelerator")) {
+      for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    text += (text.empty() ? "" : ", ") + value;
+  }
+  return text;
+}
+
 }  // namespace
 
 class QemuMachine::Core : public std::enable_shared_from_this<Core> {
@@ -78,7 +91,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   ~Core() {
     session_.end();
     process_.reset();  // kills QEMU and waits for its watcher
-    flusher_.reset();
+    transfer_.reset();
   }
 
   void setDelegate(MachineDelegate* delegate) { delegate_ = delegate; }
@@ -89,13 +102,34 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
            [this] { call("cont", nullptr, &Core::started, &Core::abandon); });
   }
 
+  // The header is checked before any QEMU runs, QEMU's version once it has greeted, and the
+  // stream's checksum as it goes to QEMU: the restore completes only once all of it matched.
   void restoreMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is already running", process_ == nullptr)) return;
-    Result<UniqueFd> state = openFile(path, O_RDONLY);
-    if (!state) return finish(state.error());
-    stateFile_ = std::move(*state);
+    Result<SavedStateHeader> header = Error{""};
+    Result<UniqueFd> file = openStateFile(path, header);
+    if (!file) return finish(file.error());
+    if (!header) return finish(header.error());
+    // QEMU reads the stream from its own place in the file; the relay reads alongside by offset.
+    UniqueFd forQemu(::fcntl(file->get(), F_DUPFD_CLOEXEC, 0));
+    if (!forQemu.valid() ||
+        ::lseek(forQemu.get(), static_cast<off_t>(kSavedStateHeaderSize), SEEK_SET) < 0) {
+      return finish(pathError("cannot read", path, errno));
+    }
+    const std::uint64_t transfer = beginTransfer(/*restoring=*/true, *header);
+    transfer_->file = std::move(forQemu);
+    auto relay = StateRelay::alongFile(std::move(*file), kSavedStateHeaderSize,
+                                       header->streamLength, relayed(transfer));
+    if (!relay) return finish(relay.error());
+    transfer_->relay = std::move(*relay);
     launch(LaunchMode::incoming, [this] {
-      call("getfd", {{"fdname", kStateFdName}}, &Core::loadState, &Core::abandon, stateFile_.get());
+      const std::string saved = transfer_->header.platform.value("qemu", std::string());
+      if (session_.qemuVersion() != saved) {
+        return abandon(incompatiblePlatform(
+            transfer_->header.platform, PlatformRecord{"QEMU", platformRecord(), describeQemu}));
+      }
+      call("getfd", {{"fdname", kStateFdName}}, &Core::loadState, &Core::abandon,
+           transfer_->file.get());
     });
   }
 
@@ -110,21 +144,24 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     call("cont", nullptr, &Core::resumed, &Core::finishWith);
   }
 
+  // The stream goes through the relay into the file behind the header's place; the header is
+  // written last, once QEMU has finished, the disk has had its last flush and the stream is on
+  // disk.
   void saveMachineState(const std::string& path, Completion done) {
     if (!admit(done, "the machine is not paused", runState_ == RunState::paused)) return;
     Result<UniqueFd> state = openFile(path, O_WRONLY | O_CREAT | O_TRUNC, FileKind::regular, 0600);
     if (!state) return finish(state.error());
-
-    const std::uint64_t save = ++saveGeneration_;
-    auto onFlushed = [weak = weak_from_this(), save, &queue = queue_](Status flushed) {
-      queue.async([weak, save, flushed] {
-        if (auto core = weak.lock()) core->onStateFlushed(save, flushed);
-      });
-    };
-    flusher_ = StateFlusher::follow(std::move(*state), path, kWritebackChunk, std::move(onFlushed));
-    failure_.reset();
-    call("getfd", {{"fdname", kStateFdName}}, &Core::writeState, &Core::migrationEnded,
-         flusher_->file());
+    UniqueFd forHeader(::fcntl(state->get(), F_DUPFD_CLOEXEC, 0));
+    if (!forHeader.valid()) return finish(pathError("cannot open", path, errno));
+    const std::uint64_t transfer = beginTransfer(/*restoring=*/false);
+    transfer_->file = std::move(forHeader);
+    transfer_->path = path;
+    auto relay = StateRelay::toFile(std::move(*state), kSavedStateHeaderSize, relayed(transfer));
+    if (!relay) return finish(relay.error());
+    transfer_->relay = std::move(*relay);
+    call("getfd", {{"fdname", kStateFdName}}, &Core::writeState, &Core::saveRefused,
+         transfer_->relay->qemuEnd());
+    transfer_->relay->releaseQemuEnd();
   }
 
   bool canPause() const { return canRequestStop() && !operation_; }
@@ -157,6 +194,138 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     Error error;
     Kind kind;
   };
+
+  // A save or restore in flight: the relay carrying its stream and what each side reported.
+  struct Transfer {
+    std::uint64_t generation = 0;
+    bool restoring = false;
+    std::unique_ptr<StateRelay> relay;
+    std::optional<StateRelay::Outcome> relayed;
+    bool migrated = false;            // QEMU reported its migration completed
+    std::optional<Error> failure;     // saving: why QEMU could not write the state
+    SavedStateHeader header;          // restoring: the file's
+    UniqueFd file;                    // saving: the file, for its header
+    std::string path;                 // saving: its name, for failures
+    std::optional<Error> endedEarly;  // restoring: QEMU ended before the relay was done
+  };
+
+  // This QEMU's record in a state's header.
+  nlohmann::json platformRecord() const {
+    return {{"qemu", session_.qemuVersion()},
+            {"machineType", kQemuMachineType},
+            {"accelerator", accelerator_.accelerator == Accelerator::kvm ? "kvm" : "tcg"},
+            {"cpuModel", accelerator_.cpuModel}};
+  }
+
+  const std::string& mainDisk() const {
+    static const std::string none;
+    for (const StorageDevice& device : configuration_.storageDevices) {
+      if (device.access == DiskAccess::readWrite) return device.path;
+    }
+    return none;
+  }
+
+  // Opens a saved state and checks its header against this machine; `header` gets the header,
+  // or why the state will not do.
+  Result<UniqueFd> openStateFile(const std::string& path, Result<SavedStateHeader>& header) {
+    Result<UniqueFd> file = openFile(path, O_RDONLY);
+    if (!file) return file;
+    struct stat info;
+    if (::fstat(file->get(), &info) != 0) return pathError("cannot read", path, errno);
+    std::string block(kSavedStateHeaderSize, '\0');
+    const ssize_t got = ::pread(file->get(), block.data(), block.size(), 0);
+    if (got < 0) return pathError("cannot read", path, errno);
+    block.resize(static_cast<std::size_t>(got));
+    header = decodeSavedStateHeader(block);
+    if (!header) return file;
+    Result<DiskIdentity> disk = DiskIdentity::of(mainDisk());
+    if (!disk) {
+      header = disk.error();
+      return file;
+    }
+    // QEMU's version is known once it greets; until then the header's is taken on trust.
+    nlohmann::json expected = platformRecord();
+    expected["qemu"] = header->platform.value("qemu", std::string());
+    if (auto refused = checkSavedState(*header, static_cast<std::uint64_t>(info.st_size),
+                                       PlatformRecord{"QEMU", expected, describeQemu},
+                                       configuration_, *disk)) {
+      header = *refused;
+    }
+    return file;
+  }
+
+  std::uint64_t beginTransfer(bool restoring, SavedStateHeader header = {}) {
+    transfer_.emplace();
+    transfer_->generation = ++transfers_;
+    transfer_->restoring = restoring;
+    transfer_->header = std::move(header);
+    return transfer_->generation;
+  }
+
+  // The relay's report, handed to the queue.
+  StateRelay::Finished relayed(std::uint64_t transfer) {
+    return [weak = weak_from_this(), transfer, &queue = queue_](StateRelay::Outcome outcome) {
+      queue.async([weak, transfer, outcome = std::move(outcome)] {
+        auto core = weak.lock();
+        if (!core || !core->transfer_ || core->transfer_->generation != transfer) return;
+        core->transfer_->relayed = outcome;
+        core->settle();
+      });
+    };
+  }
+
+  // A save or restore ends once QEMU and the relay have both said how it went.
+  void settle() {
+    Transfer& transfer = *transfer_;
+    if (!transfer.relayed) return;
+    if (transfer.endedEarly) return settleEndedRestore();
+    if (!transfer.migrated && !transfer.failure) return;
+    const StateRelay::Outcome relayed = *transfer.relayed;
+    if (!transfer.restoring) return settleSave();
+    // A restore: the guest runs again only from exactly the stream that was saved.
+    if (relayed.length != transfer.header.streamLength ||
+        relayed.checksum != transfer.header.streamChecksum) {
+      return abandon(savedStateDamaged("checksum mismatch"));
+    }
+    transfer_.reset();
+    runState_ = RunState::paused;
+    started_ = true;
+    finish(std::nullopt);
+  }
+
+  void settleSave() {
+    Transfer transfer = std::move(*transfer_);
+    transfer_.reset();
+    if (transfer.failure) return finish(std::move(*transfer.failure));
+    if (!transfer.relayed->status) return finish(transfer.relayed->status.error());
+    Result<DiskIdentity> disk = DiskIdentity::of(mainDisk());
+    if (!disk) return finish(disk.error());
+    const std::string block =
+        encodeSavedStateHeader({platformRecord(), machineFingerprint(configuration_), *disk,
+                                transfer.relayed->length, transfer.relayed->checksum});
+    if (::pwrite(transfer.file.get(), block.data(), block.size(), 0) !=
+        static_cast<ssize_t>(block.size())) {
+      return finish(pathError("cannot write", transfer.path, errno));
+    }
+    if (::fdatasync(transfer.file.get()) != 0) {
+      return finish(pathError("cannot sync", transfer.path, errno));
+    }
+    finish(std::nullopt);
+  }
+
+  // QEMU refused or lost the stream before the relay had read all of it: now that it has, damage
+  // is told from QEMU's own reasons.
+  void settleEndedRestore() {
+    Transfer transfer = std::move(*transfer_);
+    transfer_.reset();
+    Error reason = std::move(*transfer.endedEarly);
+    if (reason.savedStateAtFault &&
+        (transfer.relayed->length != transfer.header.streamLength ||
+         transfer.relayed->checksum != transfer.header.streamChecksum)) {
+      reason = savedStateDamaged("checksum mismatch");
+    }
+    finish(std::move(reason));
+  }
 
   // Takes `done` as the one operation in flight when `ready` holds; otherwise fails it with
   // `whyNot` (or because another operation is in flight) and returns false.
@@ -207,7 +376,7 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   // Fails the operation in flight before any QEMU runs.
   void failLaunch(Error why) {
     session_.end();
-    stateFile_.reset();
+    transfer_.reset();
     finish(std::move(why));
   }
 
@@ -317,10 +486,9 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   }
 
   void saveRefused(Error why) {
-    if (migration_ != Migration::saving) return;
     migration_ = Migration::none;
     session_.execute("closefd", {{"fdname", kStateFdName}}, [](const QmpMessage&) {});
-    migrationEnded(std::move(why));
+    saveEnded(std::move(why));
   }
 
   void armMigrationDeadline() {
@@ -364,22 +532,24 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     const bool failed = status == "failed" || status == "cancelled";
     if (status != "completed" && !failed) return;
     const Migration finished = std::exchange(migration_, Migration::none);
-    if (finished == Migration::none) return;
+    if (finished == Migration::none || !transfer_) return;
     session_.cancel(migrationDeadline_);
 
     if (finished == Migration::restoring) {
-      stateFile_.reset();
       if (!failed) {
-        runState_ = RunState::paused;
-        started_ = true;
-        return finish(std::nullopt);
+        transfer_->migrated = true;
+        return settle();
       }
       // QEMU ends itself after a failed load, and its standard error says why. Its own record
       // of the failure is kept in case it says nothing; `quit` covers a QEMU that stays.
+      loadRefused_ = true;
       return call("query-migrate", nullptr, &Core::loadFailed, &Core::abandon);
     }
-    if (!failed) return migrationEnded(std::nullopt);
-    call("query-migrate", nullptr, &Core::saveFailed, &Core::migrationEnded);
+    if (!failed) {
+      transfer_->migrated = true;
+      return settle();
+    }
+    call("query-migrate", nullptr, &Core::saveFailed, &Core::saveEnded);
   }
 
   void loadFailed(const nlohmann::json& migration) {
@@ -390,28 +560,14 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
 
   void saveFailed(const nlohmann::json& migration) {
     const std::string description = stringMember(migration, "error-desc");
-    migrationEnded(Error{description.empty() ? "QEMU could not save the machine" : description});
+    saveEnded(Error{description.empty() ? "QEMU could not save the machine" : description});
   }
 
-  // A save completes once QEMU has finished writing and what it wrote is on disk.
-  void migrationEnded(std::optional<Error> error) {
+  void saveEnded(Error why) {
     session_.cancel(migrationDeadline_);
-    if (error) failure_ = PendingFailure{std::move(*error), PendingFailure::Kind::qemuRecord};
-    if (flusher_) flusher_->writerDone();
-  }
-  void migrationEnded(Error error) { migrationEnded(std::optional<Error>(std::move(error))); }
-
-  void onStateFlushed(std::uint64_t save, Status flushed) {
-    if (save != saveGeneration_ || !flusher_) return;
-    flusher_.reset();
-    std::optional<Error> error;
-    if (failure_) {
-      error = std::move(failure_->error);
-      failure_.reset();
-    } else if (!flushed) {
-      error = flushed.error();
-    }
-    finish(std::move(error));
+    if (!transfer_) return;
+    transfer_->failure = std::move(why);
+    settle();
   }
 
   // Why the process ended, in the best words there are.
@@ -434,14 +590,21 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
     session_.end();
     process_.reset();
     whenReady_ = nullptr;
-    stateFile_.reset();
     migration_ = Migration::none;
     runState_ = RunState::none;
     pausing_ = false;
-    flusher_.reset();  // nothing more is coming; what there is stays unflushed
 
-    const Error reason = reasonFor(end);
+    Error reason = reasonFor(end);
     failure_.reset();
+    // A QEMU that read the stream and refused it says something about the state, not the host.
+    if (std::exchange(loadRefused_, false)) reason.savedStateAtFault = true;
+    if (transfer_ && transfer_->restoring) {
+      // The relay's checksum decides between damage and QEMU's reasons, once it is done.
+      transfer_->endedEarly = reason;
+      if (transfer_->relayed) return settleEndedRestore();
+      return;
+    }
+    transfer_.reset();  // a save cut short: nothing more is coming
     const bool wasStarted = std::exchange(started_, false);
     const bool guestStopped = guestShutdown_;
     finish(reason);
@@ -473,9 +636,9 @@ class QemuMachine::Core : public std::enable_shared_from_this<Core> {
   std::optional<PendingFailure> failure_;
   Migration migration_ = Migration::none;
   Timer::Id migrationDeadline_ = 0;
-  UniqueFd stateFile_;                // the state being restored
-  std::uint64_t saveGeneration_ = 0;  // tells this save's flush from an earlier one's
-  std::unique_ptr<StateFlusher> flusher_;
+  std::optional<Transfer> transfer_;
+  std::uint64_t transfers_ = 0;  // tells this transfer's relay from an earlier one's
+  bool loadRefused_ = false;     // QEMU reported the incoming migration failed
 };
 
 QemuMachine::QemuMachine(Result<QemuInstallation> installation, AcceleratorChoice accelerator,

@@ -35,8 +35,9 @@ QmpMessage classifyQmpMessage(const nlohmann::json& object) {
     message.kind = QmpKind::event;
     message.name = event->get<std::string>();
     if (auto data = object.find("data"); data != object.end()) message.payload = *data;
-  } else if (object.contains("QMP")) {
+  } else if (auto greeting = object.find("QMP"); greeting != object.end()) {
     message.kind = QmpKind::greeting;
+    message.payload = *greeting;
   }
   return message;
 }

@@ -33,7 +33,7 @@ struct QmpMessage {
   std::optional<std::uint64_t> id;  // replies to commands sent with an id
   std::string name;                 // the event's name, or the error's class
   std::string description;          // the error's own text ("desc")
-  nlohmann::json payload;           // the return value, or the event's data
+  nlohmann::json payload;           // the return value, the event's data, or the greeting
 };
 
 // Sorts one parsed object into its kind. Never throws.

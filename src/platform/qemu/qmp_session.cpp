@@ -36,6 +36,7 @@ struct QmpSession::State {
   std::map<std::uint64_t, Pending> pending;
   std::uint64_t nextId = 1;
   Timer::Id startDeadline = 0;
+  std::string qemuVersion;
 };
 
 QmpSession::QmpSession(SerialQueue& queue, Timer& timer, QmpDeadlines deadlines)
@@ -49,6 +50,7 @@ std::uint64_t QmpSession::begin(Handlers handlers) {
   state.handlers = std::move(handlers);
   state.ready = false;
   state.broken = false;
+  state.qemuVersion.clear();
   return ++state.generation;
 }
 
@@ -62,6 +64,8 @@ void QmpSession::attach(QemuProcess& process) {
 
 std::uint64_t QmpSession::generation() const { return state_->generation; }
 
+std::string QmpSession::qemuVersion() const { return state_->qemuVersion; }
+
 void QmpSession::end() {
   State& state = *state_;
   timer_.cancel(state.startDeadline);
@@ -74,9 +78,15 @@ void QmpSession::receive(std::uint64_t generation, const QmpMessage& message) {
   State& state = *state_;
   if (generation != state.generation || !state.process) return;
   switch (message.kind) {
-    case QmpKind::greeting:
+    case QmpKind::greeting: {
+      const nlohmann::json qemu = message.payload.value("version", nlohmann::json::object())
+                                      .value("qemu", nlohmann::json::object());
+      state.qemuVersion = std::to_string(qemu.value("major", 0)) + "." +
+                          std::to_string(qemu.value("minor", 0)) + "." +
+                          std::to_string(qemu.value("micro", 0));
       handshake();
       return;
+    }
     case QmpKind::success:
     case QmpKind::failure: {
       if (!message.id) return;

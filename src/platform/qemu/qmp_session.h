@@ -57,6 +57,8 @@ class QmpSession {
   void end();
   // The generation of the current (or last) process.
   std::uint64_t generation() const;
+  // The current process's version as its greeting gave it ("7.2.22"); empty before it.
+  std::string qemuVersion() const;
 
   // One message from the process of `generation`; messages of any other are ignored.
   void receive(std::uint64_t generation, const QmpMessage& message);

@@ -11,4 +11,4 @@ set(TOVAN_QEMU_SOURCES
   src/platform/qemu/qemu_process.cpp
   src/platform/qemu/qmp.cpp
   src/platform/qemu/qmp_session.cpp
-  src/platform/qemu/state_flusher.cpp)
+  src/platform/qemu/state_relay.cpp)

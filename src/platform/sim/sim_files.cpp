@@ -3,12 +3,12 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <random>
 
 #include "base/files.h"
 #include "base/unique_fd.h"
+#include "platform/saved_state.h"
 
 namespace tovan {
 
@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::string_view kIdentifierPrefix = "tovan-sim-id:";
 constexpr std::size_t kIdentifierBytes = 16;
-constexpr std::string_view kStateMagic = "tovan-sim machine state 1\n";
 constexpr std::string_view kEfiStoreContent =
     "tovan-sim EFI variable store 1\n"
     "variables 0\n";
@@ -46,38 +45,6 @@ std::uint32_t fnv1a32(std::string_view bytes) {
     hash *= 16777619u;
   }
   return hash;
-}
-
-std::uint64_t fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (char c : bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
-// Reads "<key> <value>\n" from the front of `bytes`. Absent when the bytes end first; sets
-// `malformed` when a whole line is there but is not that key.
-std::optional<std::string_view> takeField(std::string_view& bytes, std::string_view key,
-                                          bool& malformed) {
-  std::size_t newline = bytes.find('\n');
-  if (newline == std::string_view::npos) return std::nullopt;
-  std::string_view line = bytes.substr(0, newline);
-  bytes.remove_prefix(newline + 1);
-  if (line.size() <= key.size() || line.substr(0, key.size()) != key || line[key.size()] != ' ') {
-    malformed = true;
-    return std::nullopt;
-  }
-  return line.substr(key.size() + 1);
-}
-
-template <class Number>
-std::optional<Number> parseNumber(std::string_view text) {
-  Number value{};
-  auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (code != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 }  // namespace
@@ -120,74 +87,61 @@ Status createSimEfiVariableStore(const std::string& path) {
   return {};
 }
 
-std::string encodeSimSavedState(const SimSavedState& state) {
-  char uptime[64];
-  std::snprintf(uptime, sizeof uptime, "%.6f", state.uptimeSeconds);
-  std::string bytes(kStateMagic);
-  bytes += "identifier " + state.machineIdentifier + "\n";
-  bytes += "cpu-count " + std::to_string(state.cpuCount) + "\n";
-  bytes += "memory-size " + std::to_string(state.memorySize) + "\n";
-  bytes += "uptime ";
-  bytes += uptime;
-  bytes += "\n";
-  bytes += "checksum " + toHex(fnv1a64(bytes), 16) + "\n";
-  return bytes;
+namespace {
+
+const nlohmann::json& simPlatformRecord() {
+  static const nlohmann::json record = {{"platform", "sim"}};
+  return record;
 }
 
-Result<SimSavedState> decodeSimSavedState(std::string_view bytes) {
-  const Error notState{"not a saved machine state"};
-  const Error truncated{"saved machine state is truncated"};
-  const Error corrupt{"saved machine state is corrupt"};
-
-  // A file cut inside the first line still starts like one of ours: that is truncation.
-  if (bytes.empty()) return notState;
-  if (bytes.size() < kStateMagic.size()) {
-    return kStateMagic.substr(0, bytes.size()) == bytes ? truncated : notState;
-  }
-  if (bytes.substr(0, kStateMagic.size()) != kStateMagic) return notState;
-
-  const std::string_view whole = bytes;
-  std::string_view rest = bytes.substr(kStateMagic.size());
-  bool malformed = false;
-  auto identifier = takeField(rest, "identifier", malformed);
-  auto cpus = identifier ? takeField(rest, "cpu-count", malformed) : std::nullopt;
-  auto memory = cpus ? takeField(rest, "memory-size", malformed) : std::nullopt;
-  auto uptime = memory ? takeField(rest, "uptime", malformed) : std::nullopt;
-  const std::size_t checked = whole.size() - rest.size();
-  auto checksum = uptime ? takeField(rest, "checksum", malformed) : std::nullopt;
-  if (malformed) return corrupt;
-  if (!checksum) return truncated;
-  if (!rest.empty() || *checksum != toHex(fnv1a64(whole.substr(0, checked)), 16)) return corrupt;
-
-  SimSavedState state;
-  state.machineIdentifier = std::string(*identifier);
-  auto cpuCount = parseNumber<std::int64_t>(*cpus);
-  auto memorySize = parseNumber<std::uint64_t>(*memory);
-  auto seconds = parseNumber<double>(*uptime);
-  if (!cpuCount || !memorySize || !seconds) return corrupt;
-  state.cpuCount = *cpuCount;
-  state.memorySize = *memorySize;
-  state.uptimeSeconds = *seconds;
-  return state;
+std::string describeSimPlatform(const nlohmann::json& record) {
+  return record.value("platform", std::string("?"));
 }
 
-Status writeSimSavedState(const std::string& path, const SimSavedState& state) {
+}  // namespace
+
+Status writeSimSavedState(const std::string& path, const MachineConfiguration& configuration,
+                          const DiskIdentity& disk, double uptimeSeconds) {
   constexpr std::string_view kWhat = "cannot write saved state to";
+  char stream[64];
+  std::snprintf(stream, sizeof stream, "uptime %.6f\n", uptimeSeconds);
+  StreamChecksum checksum;
+  checksum.add(stream, std::strlen(stream));
+  const std::string bytes =
+      encodeSavedStateHeader({simPlatformRecord(), machineFingerprint(configuration), disk,
+                              checksum.length(), checksum.value()}) +
+      stream;
   Result<UniqueFd> fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return simFileError(kWhat, path, fd.error());
-  if (!writeAll(fd->get(), encodeSimSavedState(state))) return pathError(kWhat, path, errno);
-  if (Status synced = syncFile(fd->get(), path); !synced) {
-    return simFileError(kWhat, path, synced.error());
-  }
+  // Not synced here: like Apple's framework, the simulated machine leaves that to its caller.
+  if (!writeAll(fd->get(), bytes)) return pathError(kWhat, path, errno);
   return {};
 }
 
-Result<SimSavedState> readSimSavedState(const std::string& path) {
+Result<double> readSimSavedState(const std::string& path, const MachineConfiguration& configuration,
+                                 const DiskIdentity& disk) {
   Result<UniqueFd> fd = openFile(path, O_RDONLY);
   if (!fd) return simFileError("cannot open saved state", path, fd.error());
   std::string bytes;
   if (!readAll(fd->get(), bytes)) return pathError("cannot read saved state", path, errno);
-  return decodeSimSavedState(bytes);
+  Result<SavedStateHeader> header =
+      decodeSavedStateHeader(std::string_view(bytes).substr(0, kSavedStateHeaderSize));
+  if (!header) return header.error();
+  if (auto refused =
+          checkSavedState(*header, bytes.size(),
+                          PlatformRecord{"platform", simPlatformRecord(), describeSimPlatform},
+                          configuration, disk)) {
+    return *refused;
+  }
+  const std::string_view stream = std::string_view(bytes).substr(kSavedStateHeaderSize);
+  StreamChecksum checksum;
+  checksum.add(stream.data(), stream.size());
+  if (checksum.value() != header->streamChecksum) return savedStateDamaged("checksum mismatch");
+  double uptime = 0;
+  if (std::sscanf(std::string(stream).c_str(), "uptime %lf", &uptime) != 1) {
+    return savedStateDamaged("no uptime in its stream");
+  }
+  return uptime;
 }
 
 Error simFileError(std::string_view what, const std::string& path, const Error& failure) {

@@ -5,13 +5,8 @@
 // Machine identifier: "tovan-sim-id:" + 32 lower-case hex digits (16 random bytes) + ":" + 8
 // hex digits of their FNV-1a checksum, nothing before or after.
 //
-// Saved state, text lines each ending in a line feed:
-//   tovan-sim machine state 1
-//   identifier <machine identifier>
-//   cpu-count <decimal>
-//   memory-size <decimal bytes>
-//   uptime <seconds the guest has run, decimal>
-//   checksum <16 hex digits of the FNV-1a checksum of every byte before this line>
+// Saved state: the helper's saved-state header (platform/saved_state.h, platform "sim"), then
+// the stream "uptime <seconds the guest has run, decimal>\n".
 #pragma once
 
 #include <cstdint>
@@ -20,6 +15,8 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "platform/platform.h"
+#include "platform/saved_state.h"
 
 namespace tovan {
 
@@ -32,25 +29,18 @@ bool isSimMachineIdentifier(std::string_view bytes);
 // <reason>".
 Status createSimEfiVariableStore(const std::string& path);
 
-struct SimSavedState {
-  std::string machineIdentifier;
-  std::int64_t cpuCount = 0;
-  std::uint64_t memorySize = 0;
-  double uptimeSeconds = 0;
-};
-
-std::string encodeSimSavedState(const SimSavedState& state);
-// Fails with "not a saved machine state", "saved machine state is truncated" or "saved machine
-// state is corrupt".
-Result<SimSavedState> decodeSimSavedState(std::string_view bytes);
-
-// Writes the state to the regular file at `path` and makes it durable before returning. Fails
-// with "cannot write saved state to \"<path>\": <reason>".
-Status writeSimSavedState(const std::string& path, const SimSavedState& state);
-// Reads and decodes the regular file at `path`, never waiting for one that is not. Fails with
-// "cannot open saved state \"<path>\": <reason>" (the reason "not a regular file" for a FIFO
-// or a device), "cannot read saved state \"<path>\": <reason>", or a decoding failure.
-Result<SimSavedState> readSimSavedState(const std::string& path);
+// Writes the saved state of `configuration`, over the disk whose identity is `disk`, with the
+// guest's uptime as its stream, and makes it durable before returning. Fails with "cannot write
+// saved state to \"<path>\": <reason>".
+Status writeSimSavedState(const std::string& path, const MachineConfiguration& configuration,
+                          const DiskIdentity& disk, double uptimeSeconds);
+// Reads the regular file at `path`, never waiting for one that is not, checks its header against
+// `configuration` and `disk` and its stream against its checksum, and gives the guest's uptime.
+// Fails with "cannot open saved state \"<path>\": <reason>" (the reason "not a regular file"
+// for a FIFO or a device), "cannot read saved state \"<path>\": <reason>", or the reason the
+// state is refused (platform/saved_state.h).
+Result<double> readSimSavedState(const std::string& path, const MachineConfiguration& configuration,
+                                 const DiskIdentity& disk);
 
 // The shared file helpers word a failure "<verb> \"<path>\": <reason>"; the sim's texts name
 // what the file is. Gives "<what> \"<path>\": <reason>" with the reason of `failure`.

@@ -215,14 +215,10 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
     }
   }
 
-  SimSavedState savedState() const {
-    return SimSavedState{configuration.machineIdentifier.dataRepresentation, configuration.cpuCount,
-                         configuration.memorySize, secondsRun()};
-  }
-
-  bool isThisMachine(const SimSavedState& saved) const {
-    return saved.machineIdentifier == configuration.machineIdentifier.dataRepresentation &&
-           saved.cpuCount == configuration.cpuCount && saved.memorySize == configuration.memorySize;
+  Result<DiskIdentity> disk() const {
+    return DiskIdentity::of(configuration.storageDevices.empty()
+                                ? std::string()
+                                : configuration.storageDevices.front().path);
   }
 
   // The operations, as the machine's public methods forward them.
@@ -250,12 +246,14 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
               if (auto failed = core.scriptedFailure(SimOperation::restore, State::stopped)) {
                 return failed;
               }
-              Result<SimSavedState> saved = readSimSavedState(path);
-              if (!saved || !core.isThisMachine(*saved)) {
+              Result<DiskIdentity> disk = core.disk();
+              if (!disk) return disk.error();
+              Result<double> uptime = readSimSavedState(path, core.configuration, *disk);
+              if (!uptime) {
                 core.setState(State::stopped);
-                return saved ? Error{"saved state is for another machine"} : saved.error();
+                return uptime.error();
               }
-              core.secondsRunBefore = saved->uptimeSeconds;
+              core.secondsRunBefore = *uptime;
               core.setState(State::paused);
               return std::nullopt;
             });
@@ -282,7 +280,11 @@ struct SimMachine::Core : std::enable_shared_from_this<Core> {
                 return failed;
               }
               core.setState(State::paused);
-              if (Status written = writeSimSavedState(path, core.savedState()); !written) {
+              Result<DiskIdentity> disk = core.disk();
+              if (!disk) return disk.error();
+              if (Status written =
+                      writeSimSavedState(path, core.configuration, *disk, core.secondsRun());
+                  !written) {
                 return written.error();
               }
               return std::nullopt;

@@ -51,10 +51,9 @@
 //   "cannot request a stop while the machine is <state>"   requestStop() when not running
 //   "the machine stopped before <operation> completed"     a machine error cut it short
 //   "saving and restoring machine state needs macOS 14 or later"        on `host macos-13`
-//   "not a saved machine state"            restore from an empty file or one of another kind
-//   "saved machine state is truncated"     restore from a file cut short
-//   "saved machine state is corrupt"       restore from a damaged file
-//   "saved state is for another machine"   other identifier, CPU count or memory size
+//   the saved-state refusals of platform/saved_state.h: "saved state is not in this helper's
+//   format", "saved state is for another machine", "the disk changed after the state was
+//   saved", "saved state is damaged (checksum mismatch)" and the rest
 //   "cannot open saved state \"<path>\": <OS reason>"         restore from a missing file
 //   "cannot open saved state \"<path>\": not a regular file"  restore from a FIFO or a device
 //   "cannot write saved state to \"<path>\": <OS reason>"     save into a missing directory

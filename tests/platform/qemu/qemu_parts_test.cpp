@@ -1,8 +1,8 @@
-// The QEMU backend's parts on their own, from QMP framing to the QEMU child (with programs
-// standing in for QEMU). QEMU dying with the helper, its thread or its machine, and the state
-// flusher's work, show in the machine and end-to-end tests.
+// The QEMU backend's parts on their own, with programs standing in for QEMU. QEMU dying with the
+// helper, its thread or its machine shows in the machine and end-to-end tests.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 #include "platform/qemu/machine_uuid.h"
 #include "platform/qemu/qemu_arguments.h"
 #include "platform/qemu/qemu_process.h"
-#include "platform/qemu/state_flusher.h"
+#include "platform/qemu/state_relay.h"
 #include "support/qemu.h"
 
 namespace tovan::test {
@@ -26,8 +26,6 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-// Whole objects across any split; lines that are not an object, or are overlong, are dropped and
-// the stream goes on after them.
 TEST(QmpFramer, DeliversWholeObjectsAndDropsTheRest) {
   QmpFramer framer;
   auto frames = [&](std::string_view bytes) {
@@ -43,29 +41,22 @@ TEST(QmpFramer, DeliversWholeObjectsAndDropsTheRest) {
   EXPECT_THAT(frames(huge.substr(1000) + "\n{\"ok\":true}\n"), ElementsAre("{\"ok\":true}"));
 }
 
-// An id that is not a number is none; an error without a text still has one. (Greetings, replies
-// and events are sorted in every machine test.)
+// An id that is not a number is none; an error without a text still has one.
 TEST(QmpMessage, SortsRepliesErrorsAndEvents) {
-  const std::pair<const char*, const char*> rows[] = {
-      {R"({"return":{},"id":"seven"})", "success - - -"},
+  using Sorted = std::tuple<QmpKind, std::optional<std::uint64_t>, std::string, std::string>;
+  const std::pair<const char*, Sorted> rows[] = {
+      {R"({"return":{},"id":"seven"})", {QmpKind::success, std::nullopt, "", ""}},
       {R"({"error":{"class":"GenericError","desc":"No migration"},"id":9})",
-       "failure 9 GenericError No migration"},
+       {QmpKind::failure, 9, "GenericError", "No migration"}},
       {R"({"error":{"class":"GenericError"},"id":1})",
-       "failure 1 GenericError QEMU refused the command"},
+       {QmpKind::failure, 1, "GenericError", "QEMU refused the command"}},
   };
-  const char* kinds[] = {"greeting", "success", "failure", "event", "unknown"};
   for (const auto& [text, sorted] : rows) {
-    const QmpMessage message = classifyQmpMessage(nlohmann::json::parse(text));
-    EXPECT_EQ(kinds[static_cast<int>(message.kind)] + std::string(" ") +
-                  (message.id ? std::to_string(*message.id) : "-") + " " +
-                  (message.name.empty() ? "-" : message.name) + " " +
-                  (message.description.empty() ? "-" : message.description),
-              sorted)
-        << text;
+    const QmpMessage m = classifyQmpMessage(nlohmann::json::parse(text));
+    EXPECT_EQ(std::tie(m.kind, m.id, m.name, m.description), sorted) << text;
   }
 }
 
-// A fresh identifier is a random UUID that round-trips; every damaged form is refused.
 TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
   const MachineUuid uuid = randomMachineUuid();
   EXPECT_NE(uuid, randomMachineUuid());
@@ -81,7 +72,6 @@ TEST(MachineUuid, RoundTripsAndRejectsEveryDamagedForm) {
   }
 }
 
-// The value that follows `option` each time it appears.
 std::vector<std::string> valuesOf(const std::vector<std::string>& argv, std::string_view option) {
   std::vector<std::string> values;
   for (std::size_t i = 0; i + 1 < argv.size(); ++i) {
@@ -90,9 +80,8 @@ std::vector<std::string> valuesOf(const std::vector<std::string>& argv, std::str
   return values;
 }
 
-// The devices follow the configuration: caching, a read-only seed, the MAC, KVM with its CPU model,
-// a console only when there is one. QEMU's messages name fd sets; the parent reads their paths.
-// (Files as descriptors, the guest's UUID and restores show in the machine and end-to-end tests.)
+// Caching, a read-only seed, the MAC, KVM with its CPU model, a console only when there is one.
+// QEMU's messages name fd sets; the parent reads their paths.
 TEST(QemuArguments, FollowTheConfiguration) {
   MachineConfiguration configuration;
   configuration.machineIdentifier.dataRepresentation = encodeMachineUuid({});
@@ -129,47 +118,42 @@ TEST(QemuArguments, FollowTheConfiguration) {
             "lock on [vm:disk,1.img], /dev/fdset/9 and /dev/fdset/");
 }
 
-// Each row: what the host and QEMU said, and what is decided (or asked next).
 TEST(AcceleratorDecision, KvmOnlyWhereItCanRunAnOrdinaryGuest) {
   const std::string msrAbort =
       "error: failed to set MSR 0x10a to 0x69 kvm_buf_set_msrs: Assertion `ret == cpu->kvm_msr_buf"
       "->nmsrs' failed.";
   const std::vector<std::string> intel = {"kvm", "kvm_intel"};
   const auto halted = KvmTestOutcome::halted;
+  const std::string noKvm = "tcg qemu64: QEMU cannot start a KVM guest here (";
   const struct {
     AcceleratorReport report;
-    std::string decided;  // "kvm <model>", "tcg: <reason>" or "try <model>"
+    std::string decided;  // "<accelerator> <model>[: <why not KVM>]" or "try <model>"
   } rows[] = {
-      {{ENOENT, {}, halted, "", {}}, "tcg: cannot open /dev/kvm: No such file or directory"},
+      {{ENOENT, {}, halted, "", {}}, "tcg qemu64: cannot open /dev/kvm: No such file or directory"},
       {{0, {"kvm", "kvm_pvm"}, halted, "", {}},
-       "tcg: /dev/kvm is provided by kvm_pvm, a paravirtual KVM that cannot run an unmodified "
-       "guest"},
+       "tcg qemu64: /dev/kvm is provided by kvm_pvm, a paravirtual KVM that cannot run an "
+       "unmodified guest"},
       {{0, {"kvm", "kvm_amd"}, KvmTestOutcome::internalError, "internal error, suberror 1", {}},
-       "tcg: KVM could not run a test guest (internal error, suberror 1)"},
+       "tcg qemu64: KVM could not run a test guest (internal error, suberror 1)"},
       {{0, intel, halted, "", {}}, "try host"},
       {{0, {}, halted, "", {""}}, "kvm host"},
       {{0, intel, halted, "", {msrAbort}}, "try host,-arch-capabilities"},
       {{0, intel, halted, "", {msrAbort, ""}}, "kvm host,-arch-capabilities"},
-      {{0, intel, halted, "", {msrAbort, msrAbort}},
-       "tcg: QEMU cannot start a KVM guest here (" + msrAbort + ")"},
+      {{0, intel, halted, "", {msrAbort, msrAbort}}, noKvm + msrAbort + ")"},
       {{0, intel, halted, "", {"failed to set MSR 0x99 to 0x1"}},
-       "tcg: QEMU cannot start a KVM guest here (failed to set MSR 0x99 to 0x1)"},
+       noKvm + "failed to set MSR 0x99 to 0x1)"},
   };
   for (const auto& row : rows) {
     const AcceleratorStep step = nextAcceleratorStep(row.report);
-    std::string decided = "try " + step.tryCpuModel;
-    if (step.choice && step.choice->accelerator == Accelerator::kvm) {
-      decided = "kvm " + step.choice->cpuModel;
-    } else if (step.choice) {
-      decided = "tcg: " + step.choice->whyNotKvm;
-      EXPECT_EQ(step.choice->cpuModel, "qemu64");
-    }
-    EXPECT_EQ(decided, row.decided);
+    const std::optional<AcceleratorChoice>& c = step.choice;
+    EXPECT_EQ(!c                                   ? "try " + step.tryCpuModel
+              : c->accelerator == Accelerator::kvm ? "kvm " + c->cpuModel
+                                                   : "tcg " + c->cpuModel + ": " + c->whyNotKvm,
+              row.decided);
   }
 }
 
-// Each row: QEMU's end, its standard error, what QMP last said, and the reason told: QEMU's
-// messages without program name or warnings, else the way it ended.
+// QEMU's own messages without program name or warnings, else the way it ended.
 TEST(DescribeProcessEnd, TellsQemusOwnReason) {
   const struct {
     int waitStatus;
@@ -190,8 +174,6 @@ TEST(DescribeProcessEnd, TellsQemusOwnReason) {
   }
 }
 
-// Debian's paths come first and firmware pairs only within one flash size; what is missing is
-// told with where it was looked for.
 TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
   auto hostWith = [](const TempDir& root, const std::vector<std::pair<std::string, int>>& files) {
     for (const auto& [path, size] : files) {  // a negative size: an executable
@@ -221,7 +203,6 @@ TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
               StartsWith("OVMF firmware not found (looked for /usr/share/OVMF/OVMF_CODE_4M.fd"));
 }
 
-// Runs `argv` as QEMU is run, its standard output into `output`, and returns its end.
 ProcessEnd runToEnd(const std::vector<std::string>& argv, int output = -1) {
   std::promise<ProcessEnd> ended;
   auto process = QemuProcess::launch(
@@ -234,11 +215,11 @@ ProcessEnd runToEnd(const std::vector<std::string>& argv, int output = -1) {
 }
 
 // The child gets /dev/null, its output, a pipe and the QMP socket and nothing else, a process
-// group of its own, and neither the ignored nor the blocked signals of its launching thread.
-TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
+// group of its own, and neither the ignored nor the blocked signals of its launching thread. Of a
+// long error output only the tail, in whole lines, is kept; a program that cannot run says why.
+TEST(QemuProcess, ChildGetsItsFourDescriptorsAndCleanSignalsAndItsEndTellsWhy) {
   TempDir dir;
-  writeFile(dir / "output", "");
-  UniqueFd output(::open((dir / "output").c_str(), O_WRONLY | O_CLOEXEC));
+  UniqueFd output(::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   UniqueFd stray(::open("/dev/null", O_RDONLY));  // not close-on-exec
   ASSERT_TRUE(stray.valid());
   sigset_t blocked, previousMask;
@@ -264,11 +245,7 @@ TEST(QemuProcess, ChildGetsExactlyItsFourDescriptorsAndACleanSignalState) {
   EXPECT_THAT(seen, testing::ElementsAre("0 /dev/null", "1 " + (dir / "output"),
                                          "2 pipe:", "3 socket:", "own group",
                                          "SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"));
-}
 
-// Of a long error output only the tail, in whole lines, is kept with the exit status; a program
-// that cannot run ends with its reason.
-TEST(QemuProcess, KeepsTheTailOfTheErrorOutputAndSaysWhyAProgramCannotRun) {
   ProcessEnd end = runToEnd(
       {"/bin/sh", "-c",
        "i=0; while [ $i -lt 2000 ]; do echo \"qemu-system-x86_64: noise $i\" >&2; i=$((i+1)); "
@@ -281,19 +258,50 @@ TEST(QemuProcess, KeepsTheTailOfTheErrorOutputAndSaysWhyAProgramCannotRun) {
             "cannot execute /nonexistent/qemu: No such file or directory");
 }
 
-// A state flusher whose final flush fails reports it.
-TEST(StateFlusher, ReportsAFlushThatFails) {
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  UniqueFd reader(ends[0]);
-  std::promise<Status> flushed;
-  // A pipe cannot be synced; nor can it be watched by path, so only the final flush runs.
-  auto flusher = StateFlusher::follow(UniqueFd(ends[1]), "/nonexistent", 1 << 20,
-                                      [&](Status status) { flushed.set_value(status); });
-  flusher->writerDone();
-  auto outcome = flushed.get_future();
-  ASSERT_EQ(outcome.wait_for(kPatience), std::future_status::ready);
-  EXPECT_EQ(describe(outcome.get()), "cannot write the saved state to disk: Invalid argument");
+// The stream lands behind the header's place; a file that refuses it is reported, not taken for a
+// saved state.
+TEST(StateRelay, CarriesTheStreamIntoTheFileAndChecksumsItBothWays) {
+  TempDir dir;
+  std::string stream(3 << 20 | 12345, '\0');
+  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>(i * 7919 >> 5);
+  StreamChecksum expected;
+  expected.add(stream.data(), stream.size());
+  const auto whole = std::tuple(std::uint64_t{stream.size()}, expected.value());
+
+  auto carry = [&](int file) {
+    std::promise<StateRelay::Outcome> finished;
+    auto relay = StateRelay::toFile(
+        UniqueFd(file), kSavedStateHeaderSize,
+        [&](StateRelay::Outcome outcome) { finished.set_value(std::move(outcome)); });
+    EXPECT_TRUE(relay.ok());
+    if (!relay.ok()) return StateRelay::Outcome{};
+    UniqueFd qemu(::dup((*relay)->qemuEnd()));
+    (*relay)->releaseQemuEnd();
+    // Blocks until all of it is in, or fails once the relay has given up.
+    (void)!::send(qemu.get(), stream.data(), stream.size(), MSG_NOSIGNAL);
+    qemu.reset();
+    auto outcome = finished.get_future();
+    EXPECT_EQ(outcome.wait_for(kPatience), std::future_status::ready);
+    return outcome.get();
+  };
+
+  const std::string file = dir / "state";
+  StateRelay::Outcome saved = carry(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  EXPECT_TRUE(saved.status.ok()) << describe(saved.status);
+  EXPECT_EQ(std::tie(saved.length, saved.checksum), whole);
+  EXPECT_EQ(readFileOrEmpty(file).substr(kSavedStateHeaderSize), stream);
+
+  std::promise<StateRelay::Outcome> read;
+  auto along = StateRelay::alongFile(UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)),
+                                     kSavedStateHeaderSize, stream.size(),
+                                     [&](StateRelay::Outcome outcome) { read.set_value(outcome); });
+  ASSERT_TRUE(along.ok());
+  auto checked = read.get_future();
+  ASSERT_EQ(checked.wait_for(kPatience), std::future_status::ready);
+  const StateRelay::Outcome alongside = checked.get();
+  EXPECT_EQ(std::tie(alongside.length, alongside.checksum), whole);
+
+  EXPECT_FALSE(carry(::open(file.c_str(), O_RDONLY | O_CLOEXEC)).status.ok());
 }
 
 }  // namespace
