@@ -5,11 +5,11 @@
 //   - the helper cold-boots a 1 GiB guest that fills 800 MiB of its memory with random bytes; its
 //     resident memory is read while the guest runs; "hibernate" is timed from the command to the
 //     "hibernated" event (pause, save, flush, move into place), and right after it dd copies the
-//     state file with a flush; later rounds restore the guest through the helper (spawn to
-//     "running") and hibernate it again;
-//   - a QEMU driven by hand over QMP (the helper's own QMP session, nothing else of it) restores
-//     the same state (spawn to running), then saves that guest again with QEMU's default
-//     migration settings (throttled to 128 MiB/s).
+//     state file with a flush;
+//   - each round then restores that state twice: first by a QEMU driven by hand over QMP (the
+//     helper's own QMP session, nothing else of it; spawn to running), which then saves the guest
+//     again with QEMU's default migration settings (throttled to 128 MiB/s); then through the
+//     helper (spawn to "running"), which hibernates it again for the next round.
 // Usage: tovan_hibernate_bench --helper PATH --guest DISK --work DIR [--memory-mib N]
 //        [--dirty-mib N] [--rounds N]
 #include <fcntl.h>
@@ -39,6 +39,7 @@
 #include "platform/qemu/qemu_platform.h"
 #include "platform/qemu/qemu_process.h"
 #include "platform/qemu/qmp_session.h"
+#include "platform/saved_state.h"
 #include "support/child_process.h"
 
 namespace tovan {
@@ -275,22 +276,22 @@ class Bench {
       rss_ = residentKiB(helper.pid());
       hibernate(helper);
     }
-    for (int round = 1; round < options_.rounds; ++round) {
+    stateBytes_ = fileSize(savePath_);
+    // Each round restores the same state twice, under the same conditions: by a QEMU driven by
+    // hand, which then saves it with QEMU's default settings, and through the helper, which
+    // then hibernates the guest again for the next round.
+    for (int round = 0; round < options_.rounds; ++round) {
+      ::sync();
+      handDriven();
+      ::sync();
       auto helper = restore();
       std::this_thread::sleep_for(std::chrono::seconds(2));
-      hibernate(*helper);
-    }
-    stateBytes_ = fileSize(savePath_);
-
-    // The same state restored by a QEMU driven by hand, which then saves it with QEMU's
-    // default settings.
-    for (int round = 0; round < options_.rounds; ++round) handDriven();
-
-    // A last restore through the helper.
-    {
-      auto helper = restore();
-      helper->send("kill");
-      helper->wait();
+      if (round + 1 < options_.rounds) {
+        hibernate(*helper);
+      } else {
+        helper->send("kill");
+        helper->wait();
+      }
     }
     return summarize();
   }
@@ -360,7 +361,9 @@ class Bench {
     const int console =
         configuration->serialPorts.empty() ? -1 : configuration->serialPorts.front().log->get();
 
+    // The same stream the helper restores: the file after its header.
     UniqueFd saved(::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC));
+    (void)::lseek(saved.get(), kSavedStateHeaderSize, SEEK_SET);
     const auto start = Clock::now();
     HandDrivenQemu qemu(*launch, console, passed);
     qemu.command("getfd", {{"fdname", "state"}}, saved.get());
@@ -413,8 +416,9 @@ class Bench {
                 verdict(againstDd <= 1.1).c_str());
     std::printf("  helper's resident memory at most 3 MiB:            %5.2f MiB  %s\n",
                 static_cast<double>(rss_) / 1024, verdict(rss_ > 0 && rss_ <= 3 * 1024).c_str());
-    std::printf("  restore through the helper / restore by hand:      %5.2fx\n",
-                median(helperRestores_) / median(handRestores_));
+    const double restore = median(helperRestores_) / median(handRestores_);
+    std::printf("  restore within 1.1x of QEMU's restore by hand:     %5.2fx     %s\n", restore,
+                verdict(restore <= 1.1).c_str());
     return 0;
   }
 
