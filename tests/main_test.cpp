@@ -9,30 +9,13 @@
 namespace tovan::test {
 namespace {
 
-const std::string kHelpText =
-    R"(tovan-vmhelper 0.3.3 — Tovan VM helper for macOS (Apple Virtualization)
-
-This is plumbing: the Tovan app spawns it (one process per local VM) and
-drives it over stdin/stdout NDJSON. It is not meant to manage VMs by itself —
-a VM's lifecycle, snapshots, and login keys are owned by the app, so manage
-local VMs from the Tovan app or with its headless CLI:
-
-  tovan-gui vm list
-  tovan-gui vm create <name> [--host <server>]
-  tovan-gui vm start|stop <name>
-
-(On a Linux VM host, the Linux build of this helper has the management CLI
-itself: `tovan-vmhelper list|start|stop|…` — run `tovan-vmhelper help` there.)
-
-PLUMBING COMMANDS (invoked by the Tovan app):
-  run       --config <helper.json>   Boot the VM, stream NDJSON events
-  validate  --config <helper.json>   Check the config without booting
-  help                               Show this help
-  version                            Print the helper version
-)";
-
-// Each row: what the command lines (words split at blanks) get; a malformed one, the help text.
+// Each row: what the command lines (words split at blanks) get; a malformed one, the help text
+// on standard error instead.
 TEST(CommandLine, EachCommandLineGetsItsTextOnItsStreamAndItsStatus) {
+  const std::string kHelpText = runProcess({TOVAN_HELPER_SIM, "help"}).out;
+  EXPECT_THAT(kHelpText, testing::StartsWith("tovan-vmhelper 0.3.3 \xe2\x80\x94 Tovan VM helper"));
+  EXPECT_THAT(kHelpText, testing::HasSubstr("\n  version                            Print the "
+                                            "helper version\n"));
   for (const auto& [expected, lines] : std::vector<std::pair<Finished, std::vector<std::string>>>{
            {{0, "0.3.3\n", ""}, {"version ignored --config", "--version", "-V"}},
            {{0, kHelpText, ""}, {"help", "--help", "-h"}},

@@ -16,19 +16,14 @@ const Json kExample = Json::parse(R"({"disk_path": "/vm/disk.img", "seed_path": 
     "console_log_path": "/vm/console.log", "mac_address": "02:00:00:00:00:01", "cpu_count": 4,
     "memory_mib": 4096, "isolated": false, "save_path": "/vm/saved-state", "vm_name": "vm"})");
 
-// A decoded configuration written back in the file's form, to compare field by field.
+// A decoded configuration in the file's form, its fields in kExample's order.
 Json encode(const HelperConfig& c) {
-  return {{"disk_path", c.diskPath},
-          {"seed_path", c.seedPath},
-          {"efi_store_path", c.efiStorePath},
-          {"machine_identifier_path", c.machineIdentifierPath},
-          {"console_log_path", c.consoleLogPath},
-          {"mac_address", c.macAddress},
-          {"cpu_count", c.cpuCount},
-          {"memory_mib", c.memoryMib},
-          {"isolated", c.isolated},
-          {"save_path", c.savePath},
-          {"vm_name", c.vmName ? Json(*c.vmName) : Json()}};
+  const Json values = Json::array({c.diskPath, c.seedPath, c.efiStorePath, c.machineIdentifierPath,
+                                   c.consoleLogPath, c.macAddress, c.cpuCount, c.memoryMib,
+                                   c.isolated, c.savePath, c.vmName ? Json(*c.vmName) : Json()});
+  Json file;
+  for (std::size_t i = 0; const auto& each : kExample.items()) file[each.key()] = values[i++];
+  return file;
 }
 
 // Each row: the failure, or else the decoded value of the first key edited, then edits of the

@@ -14,12 +14,10 @@ namespace {
 
 bool noChildLeft() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
-// Like the helper, the test ignores SIGTERM and its standard input is a pipe; the child gets
-// neither. `[`, a shell builtin, compares the shell's own descriptors. A shell in the runner would
-// have expanded $HOME and the star and dropped the empty argument. ls lists the streams, the
-// shell's 3 and its own handle on the listing, none of the test's. No healthy run nears the
-// bound; a program that cannot be launched is skipped. A shell that traps SIGTERM (it could not,
-// had it inherited SIG_IGN) outlives a bound of 1 s.
+// Like the helper, the test ignores SIGTERM and reads commands from a pipe; the child gets
+// neither. Its arguments arrive unexpanded, the empty one kept; ls lists the streams, the shell's
+// 3 and its own handle, none of the test's. A program that cannot be launched is skipped. A shell
+// trapping SIGTERM (it could not, had it inherited SIG_IGN) outlives a bound of 1 s.
 TEST(RunBounded, TheChildGetsOnlyTheNullDeviceAndItsArgumentsAndIsEndedAtTheDeadline) {
   TempDir dir;
   const std::string out = dir / "out";

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <thread>

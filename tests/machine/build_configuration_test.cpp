@@ -101,31 +101,28 @@ TEST_F(BuildConfigurationTest, UnusableIdentifierIsReplacedAndAnyEfiEntryIsUsedA
 // Identifier, EFI store, disk, seed (a FIFO refused at once), and validation after the events.
 TEST_F(BuildConfigurationTest, EachStepFailsInItsOwnWordsBeforeTheLaterStepsFiles) {
   const HelperConfig good = config_;
-  config_.machineIdentifierPath = in("missing/machine.id");
-  EXPECT_EQ(failure(),
-            "cannot create \"" + in("missing/machine.id") + "\": No such file or directory");
+  auto failureWith = [&](std::string HelperConfig::*file, const std::string& name) {
+    config_ = good;
+    config_.*file = in(name);
+    return failure();
+  };
+  const std::string missing = "\": No such file or directory";
+  EXPECT_EQ(failureWith(&HelperConfig::machineIdentifierPath, "missing/machine.id"),
+            "cannot create \"" + in("missing/machine.id") + missing);
   EXPECT_FALSE(fileExists(good.efiStorePath));
-  config_ = good;
-  config_.efiStorePath = in("missing/efi.store");
-  EXPECT_EQ(failure(), "cannot create EFI variable store at \"" + in("missing/efi.store") +
-                           "\": No such file or directory");
-  config_ = good;
-  config_.diskPath = in("no-disk.img");
-  EXPECT_EQ(failure(),
-            "cannot open disk image \"" + config_.diskPath + "\": No such file or directory");
+  EXPECT_EQ(failureWith(&HelperConfig::efiStorePath, "missing/efi.store"),
+            "cannot create EFI variable store at \"" + in("missing/efi.store") + missing);
+  EXPECT_EQ(failureWith(&HelperConfig::diskPath, "no-disk.img"),
+            "cannot open disk image \"" + in("no-disk.img") + missing);
   EXPECT_TRUE(platform_.machineIdentifierFromData(readFileOrEmpty(good.machineIdentifierPath)));
   EXPECT_TRUE(fileExists(good.efiStorePath));
   EXPECT_FALSE(fileExists(good.consoleLogPath));
-  config_ = good;
-  config_.seedPath = in("fifo");
-  ASSERT_EQ(::mkfifo(config_.seedPath.c_str(), 0600), 0);
-  EXPECT_EQ(failure(), "cannot open disk image \"" + config_.seedPath +
-                           "\": not a regular file or block device");
-  config_ = good;
-  writeFile(config_.diskPath, "fail validate too many devices\n");
-  config_.consoleLogPath = in("missing/console.log");
-  EXPECT_EQ(failure(), "too many devices");
-  EXPECT_THAT(events_, ElementsAre(noLog(config_.consoleLogPath)));
+  ASSERT_EQ(::mkfifo(in("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(failureWith(&HelperConfig::seedPath, "fifo"),
+            "cannot open disk image \"" + in("fifo") + "\": not a regular file or block device");
+  writeFile(good.diskPath, "fail validate too many devices\n");
+  EXPECT_EQ(failureWith(&HelperConfig::consoleLogPath, "missing/console.log"), "too many devices");
+  EXPECT_THAT(events_, ElementsAre(noLog(in("missing/console.log"))));
 }
 
 // To 1..64 CPUs and 64 MiB..1 TiB, silently; 2^44 MiB and more do not fit in 64 bits of bytes

@@ -36,35 +36,31 @@ TEST(SavedStateFormat, ReadsBackWhatWasWrittenAndRefusesEveryOtherBlock) {
                   static_cast<unsigned long long>(checksumOf(json)));
     return "tovan-vmhelper saved state\n" + json + "\n" + checksum + "\n";
   };
-  const std::string fields = R"("platform":{},"machine":{},"streamChecksum":"00000000000000ff")";
-  const std::string disk = R"("disk":{"device":1,"inode":2,"size":3,"modifiedNs":4})";
+  const std::string disk = R"({"device":1,"inode":2,"size":3,"modifiedNs":4})";
+  // Every field of a header, with its stream length, disk and checksum as given.
+  auto with = [&](const std::string& length, const std::string& onDisk,
+                  const std::string& sum = "00000000000000ff") {
+    return around(R"({"format":1,"streamLength":)" + length + R"(,"platform":{},"machine":{},)" +
+                  R"("disk":)" + onDisk + R"(,"streamChecksum":")" + sum + "\"}");
+  };
   std::string flipped = block;
   flipped[40] ^= 1;
-  const std::string unreadable = "saved state is damaged (unreadable header)";
-  const std::pair<std::string, std::string> refused[] = {
-      {"", "saved state is not in this helper's format"},
-      {"tovan-sim machine state 1\n", "saved state is not in this helper's format"},
-      {flipped, unreadable},
-      {block.substr(0, 60), unreadable},
-      {around(R"({"format":2})"), "saved state is in another format of this helper's"},
-      {around(R"({"format":"1"})"), "saved state is in another format of this helper's"},
-      {around("[1]"), "saved state is in another format of this helper's"},
-      {around(R"({"format":1,"streamLength":"5",)" + fields + "," + disk + "}"), unreadable},
-      {around(R"({"format":1,"streamLength":-5,)" + fields + "," + disk + "}"), unreadable},
-      {around(R"({"format":1,"streamLength":5,)" + fields + R"(,"disk":[]})"), unreadable},
-      {around(R"({"format":1,"streamLength":5,"platform":{},"machine":{},)" + disk +
-              R"(,"streamChecksum":"xyz"})"),
-       unreadable},
-  };
-  for (const auto& [bytes, reason] : refused) {
-    Result<SavedStateHeader> decoded = decodeSavedStateHeader(bytes);
-    ASSERT_FALSE(decoded.ok()) << bytes;
-    EXPECT_EQ(decoded.error().description, reason) << bytes;
-    EXPECT_TRUE(decoded.error().savedStateAtFault);
+  const std::pair<std::string, std::vector<std::string>> refused[] = {
+      {"saved state is not in this helper's format", {"", "tovan-sim machine state 1\n"}},
+      {"saved state is in another format of this helper's",
+       {around(R"({"format":2})"), around(R"({"format":"1"})"), around("[1]")}},
+      {"saved state is damaged (unreadable header)",
+       {flipped, block.substr(0, 60), with("\"5\"", disk), with("-5", disk), with("5", "[]"),
+        with("5", disk, "xyz")}}};
+  for (const auto& [reason, blocks] : refused) {
+    for (const std::string& bytes : blocks) {
+      Result<SavedStateHeader> decoded = decodeSavedStateHeader(bytes);
+      ASSERT_FALSE(decoded.ok()) << bytes;
+      EXPECT_EQ(decoded.error().description, reason) << bytes;
+      EXPECT_TRUE(decoded.error().savedStateAtFault);
+    }
   }
-  EXPECT_TRUE(
-      decodeSavedStateHeader(around(R"({"format":1,"streamLength":5,)" + fields + "," + disk + "}"))
-          .ok());
+  EXPECT_TRUE(decodeSavedStateHeader(with("5", disk)).ok());
 }
 
 }  // namespace

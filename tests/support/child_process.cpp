@@ -1,7 +1,7 @@
 #include "support/child_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +73,13 @@ void ChildProcess::leave() {
 std::optional<std::string> ChildProcess::readLine() {
   size_t end;
   while ((end = outBuffer_.find('\n')) == std::string::npos) {
+    // Three minutes of silence only keep a broken test from hanging: the child is taken as gone.
+    pollfd ready{out_, POLLIN, 0};
+    if (out_ < 0) return std::nullopt;
+    if (::poll(&ready, 1, 180'000) == 0) {
+      ::kill(pid_, SIGKILL);
+      return std::nullopt;
+    }
     char buffer[65536];
     ssize_t n = ::read(out_, buffer, sizeof buffer);
     if (n == 0 || (n < 0 && errno != EINTR)) return std::nullopt;
@@ -107,17 +114,15 @@ TempDir::TempDir() : path_(std::filesystem::temp_directory_path() / "tovan-test-
 
 std::vector<long> processCost(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
-  long descriptors = 0;
-  if (DIR* fds = ::opendir((proc + "/fd").c_str())) {
-    while (const dirent* entry = ::readdir(fds)) descriptors += entry->d_name[0] != '.';
-    ::closedir(fds);
-  }
+  std::error_code error;
+  const long descriptors =
+      std::distance(std::filesystem::directory_iterator(proc + "/fd", error), {});
   const std::string status = readFileOrEmpty(proc + "/status");
   auto field = [&](const std::string& name) {
     const std::size_t at = status.find(name + ":");
     return at == std::string::npos ? -1 : std::stol(status.substr(at + name.size() + 1));
   };
-  return {descriptors, field("Threads"), field("VmRSS")};
+  return {descriptors, field("Threads"), field("VmRSS"), field("VmHWM")};
 }
 
 std::vector<std::string> splitLines(const std::string& text) {

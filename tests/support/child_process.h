@@ -65,7 +65,7 @@ class TempDir {
   std::error_code ignored_;  // what removing it met
 };
 
-// What process `pid` holds: open descriptors, threads and resident memory in KiB.
+// What process `pid` holds: open descriptors, threads, resident memory and its peak in KiB.
 std::vector<long> processCost(pid_t pid);
 
 // Splits at "\r\n" or "\n".

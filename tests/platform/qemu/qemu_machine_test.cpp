@@ -13,8 +13,6 @@ namespace tovan::test {
 namespace {
 
 using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::StartsWith;
 
 class QemuMachines final : public MachineUnderTest {
  public:
@@ -65,7 +63,7 @@ TEST_F(QemuMachineTest, EachMachineRunsAQemuOfItsOwnAndItsEndIsToldInQemusWords)
 
   ASSERT_EQ(::kill(running[0], SIGTERM), 0);
   const std::string why = "terminating on signal 15 from pid " + std::to_string(::getpid());
-  EXPECT_THAT(await(1), ElementsAre(StartsWith("stopped with error: " + why)));
+  EXPECT_THAT(await(1), ElementsAre(testing::StartsWith("stopped with error: " + why)));
   EXPECT_EQ(abilities(vm), "- -");
   EXPECT_THAT(together(vm, {"start"}), ElementsAre("start: ok"));
   EXPECT_EQ(qemuProcessesWith(dir_.path()).size(), 1u);

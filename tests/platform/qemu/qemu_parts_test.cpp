@@ -26,7 +26,9 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-TEST(QmpFramer, DeliversWholeObjectsAndDropsTheRest) {
+// Whole objects are delivered and the rest dropped. An id that is not a number is none; an error
+// without a text still has one.
+TEST(Qmp, FramesWholeObjectsAndSortsRepliesErrorsAndEvents) {
   QmpFramer framer;
   auto frames = [&](std::string_view bytes) {
     std::vector<std::string> seen;
@@ -39,10 +41,7 @@ TEST(QmpFramer, DeliversWholeObjectsAndDropsTheRest) {
   std::string huge = "{\"x\":\"" + std::string(QmpFramer::kMaxLine, 'y') + "\"}";
   EXPECT_THAT(frames(huge.substr(0, 1000)), ElementsAre());
   EXPECT_THAT(frames(huge.substr(1000) + "\n{\"ok\":true}\n"), ElementsAre("{\"ok\":true}"));
-}
 
-// An id that is not a number is none; an error without a text still has one.
-TEST(QmpMessage, SortsRepliesErrorsAndEvents) {
   using Sorted = std::tuple<QmpKind, std::optional<std::uint64_t>, std::string, std::string>;
   const std::pair<const char*, Sorted> rows[] = {
       {R"({"return":{},"id":"seven"})", {QmpKind::success, std::nullopt, "", ""}},
@@ -50,6 +49,7 @@ TEST(QmpMessage, SortsRepliesErrorsAndEvents) {
        {QmpKind::failure, 9, "GenericError", "No migration"}},
       {R"({"error":{"class":"GenericError"},"id":1})",
        {QmpKind::failure, 1, "GenericError", "QEMU refused the command"}},
+      {R"({"event":"STOP","data":{}})", {QmpKind::event, std::nullopt, "STOP", ""}},
   };
   for (const auto& [text, sorted] : rows) {
     const QmpMessage m = classifyQmpMessage(nlohmann::json::parse(text));
@@ -203,15 +203,20 @@ TEST(FindQemuInstallation, PrefersDebiansPathsAndPairsFirmwareOfOneFlashSize) {
               StartsWith("OVMF firmware not found (looked for /usr/share/OVMF/OVMF_CODE_4M.fd"));
 }
 
+template <class T>
+T await(std::promise<T>& promised) {  // what it is given, within kPatience
+  std::future<T> future = promised.get_future();
+  if (future.wait_for(kPatience) != std::future_status::ready) throw std::runtime_error("no end");
+  return future.get();
+}
+
 ProcessEnd runToEnd(const std::vector<std::string>& argv, int output = -1) {
   std::promise<ProcessEnd> ended;
   auto process = QemuProcess::launch(
       argv, output, {},
       {[](const nlohmann::json&) {}, [&](ProcessEnd end) { ended.set_value(std::move(end)); }});
   if (!process) throw std::runtime_error(process.error().description);
-  auto end = ended.get_future();
-  if (end.wait_for(kPatience) != std::future_status::ready) throw std::runtime_error("no end");
-  return end.get();
+  return await(ended);
 }
 
 // The child gets /dev/null, its output, a pipe and the QMP socket and nothing else, a process
@@ -273,16 +278,13 @@ TEST(StateRelay, CarriesTheStreamIntoTheFileAndChecksumsItBothWays) {
     auto relay = StateRelay::toFile(
         UniqueFd(file), kSavedStateHeaderSize,
         [&](StateRelay::Outcome outcome) { finished.set_value(std::move(outcome)); });
-    EXPECT_TRUE(relay.ok());
-    if (!relay.ok()) return StateRelay::Outcome{};
+    if (!relay) throw std::runtime_error(relay.error().description);
     UniqueFd qemu(::dup((*relay)->qemuEnd()));
     (*relay)->releaseQemuEnd();
     // Blocks until all of it is in, or fails once the relay has given up.
     (void)!::send(qemu.get(), stream.data(), stream.size(), MSG_NOSIGNAL);
     qemu.reset();
-    auto outcome = finished.get_future();
-    EXPECT_EQ(outcome.wait_for(kPatience), std::future_status::ready);
-    return outcome.get();
+    return await(finished);
   };
 
   const std::string file = dir / "state";
@@ -296,9 +298,7 @@ TEST(StateRelay, CarriesTheStreamIntoTheFileAndChecksumsItBothWays) {
                                      kSavedStateHeaderSize, stream.size(),
                                      [&](StateRelay::Outcome outcome) { read.set_value(outcome); });
   ASSERT_TRUE(along.ok());
-  auto checked = read.get_future();
-  ASSERT_EQ(checked.wait_for(kPatience), std::future_status::ready);
-  const StateRelay::Outcome alongside = checked.get();
+  const StateRelay::Outcome alongside = await(read);
   EXPECT_EQ(std::tie(alongside.length, alongside.checksum), whole);
 
   EXPECT_FALSE(carry(::open(file.c_str(), O_RDONLY | O_CLOEXEC)).status.ok());
