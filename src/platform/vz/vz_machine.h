@@ -41,6 +41,9 @@ class VzMachine final : public Machine {
   // Delivers `error` to `done` as a work item of its own on the machine's queue, as the framework
   // delivers its completions.
   void failLater(Completion done, Error error);
+  // Makes `call` on the machine with a completion handler that reports to `done`; a machine that
+  // could not be made fails `done` with its reason instead.
+  void operate(Completion done, void (^call)(VZVirtualMachine* vm, void (^handler)(NSError*)));
 
   MachineConfiguration machine_;
   SerialQueue& queue_;

@@ -53,78 +53,59 @@ VzMachine::VzMachine(Error failure, MachineConfiguration machine, SerialQueue& q
 
 void VzMachine::setDelegate(MachineDelegate* delegate) { delegate_.machineDelegate = delegate; }
 
-void VzMachine::start(Completion done) {
+void VzMachine::operate(Completion done,
+                        void (^call)(VZVirtualMachine* vm, void (^handler)(NSError*))) {
   if (vm_ == nil) {
     failLater(std::move(done), *failure_);
     return;
   }
   @autoreleasepool {
-    [vm_ startWithCompletionHandler:^(NSError* _Nullable error) {
+    call(vm_, ^(NSError* _Nullable error) {
       done(outcomeOf(error));
-    }];
+    });
   }
+}
+
+void VzMachine::start(Completion done) {
+  operate(std::move(done), ^(VZVirtualMachine* vm, void (^handler)(NSError*)) {
+    [vm startWithCompletionHandler:handler];
+  });
 }
 
 void VzMachine::restoreMachineState([[maybe_unused]] const std::string& path, Completion done) {
-  if (vm_ == nil) {
-    failLater(std::move(done), *failure_);
-    return;
-  }
 #if defined(__arm64__)
   if (@available(macOS 14, *)) {
-    @autoreleasepool {
-      [vm_ restoreMachineStateFromURL:fileUrl(path)
-                    completionHandler:^(NSError* _Nullable error) {
-                      done(outcomeOf(error));
-                    }];
-    }
+    operate(std::move(done), ^(VZVirtualMachine* vm, void (^handler)(NSError*)) {
+      [vm restoreMachineStateFromURL:fileUrl(path) completionHandler:handler];
+    });
     return;
   }
 #endif
-  failLater(std::move(done), Error{std::string(kSaveRestoreUnsupported)});
+  failLater(std::move(done), vm_ == nil ? *failure_ : Error{std::string(kSaveRestoreUnsupported)});
 }
 
 void VzMachine::resume(Completion done) {
-  if (vm_ == nil) {
-    failLater(std::move(done), *failure_);
-    return;
-  }
-  @autoreleasepool {
-    [vm_ resumeWithCompletionHandler:^(NSError* _Nullable error) {
-      done(outcomeOf(error));
-    }];
-  }
+  operate(std::move(done), ^(VZVirtualMachine* vm, void (^handler)(NSError*)) {
+    [vm resumeWithCompletionHandler:handler];
+  });
 }
 
 void VzMachine::pause(Completion done) {
-  if (vm_ == nil) {
-    failLater(std::move(done), *failure_);
-    return;
-  }
-  @autoreleasepool {
-    [vm_ pauseWithCompletionHandler:^(NSError* _Nullable error) {
-      done(outcomeOf(error));
-    }];
-  }
+  operate(std::move(done), ^(VZVirtualMachine* vm, void (^handler)(NSError*)) {
+    [vm pauseWithCompletionHandler:handler];
+  });
 }
 
 void VzMachine::saveMachineState([[maybe_unused]] const std::string& path, Completion done) {
-  if (vm_ == nil) {
-    failLater(std::move(done), *failure_);
-    return;
-  }
 #if defined(__arm64__)
   if (@available(macOS 14, *)) {
-    @autoreleasepool {
-      [vm_ saveMachineStateToURL:fileUrl(path)
-               completionHandler:^(NSError* _Nullable error) {
-                 done(outcomeOf(error));
-               }];
-    }
+    operate(std::move(done), ^(VZVirtualMachine* vm, void (^handler)(NSError*)) {
+      [vm saveMachineStateToURL:fileUrl(path) completionHandler:handler];
+    });
     return;
   }
 #endif
-  failLater(std::move(done), Error{std::string(kSaveRestoreUnsupported)});
+  failLater(std::move(done), vm_ == nil ? *failure_ : Error{std::string(kSaveRestoreUnsupported)});
 }
 
 bool VzMachine::canPause() const { return vm_.canPause; }
