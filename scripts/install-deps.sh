@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config clang-format
   nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   strace  # the durability test reads the helper's syscalls
+  mount   # private mount namespaces: /dev/kvm hidden, a small save file system
   # the qemu backend at run time
   qemu-system-x86 ovmf
   # the small real test guest
